@@ -298,6 +298,41 @@ void EchoServer::serve_udp() {
     }
 }
 
+bool in_private_netns() {
+    struct stat self, init;
+    if (stat("/proc/self/ns/net", &self) != 0 || stat("/proc/1/ns/net", &init) != 0) return false;
+    return self.st_ino != init.st_ino;
+}
+
+static std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    std::string s;
+    std::getline(in, s);
+    return s;
+}
+
+static bool write_text(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+SocketBuffers::SocketBuffers(int bytes) {
+    if (!in_private_netns()) return;
+    wmem_ = read_text("/proc/sys/net/ipv4/tcp_wmem");
+    rmem_ = read_text("/proc/sys/net/ipv4/tcp_rmem");
+    std::string v = std::to_string(bytes);
+    applied_ = !wmem_.empty() && write_text("/proc/sys/net/ipv4/tcp_wmem", v + " " + v + " " + v) &&
+               write_text("/proc/sys/net/ipv4/tcp_rmem", v + " " + v + " " + v);
+}
+
+SocketBuffers::~SocketBuffers() {
+    if (wmem_.empty()) return;
+    write_text("/proc/sys/net/ipv4/tcp_wmem", wmem_);
+    write_text("/proc/sys/net/ipv4/tcp_rmem", rmem_);
+}
+
 std::string today(int offset_days) {
     std::time_t t = std::time(nullptr);
     struct tm local;

@@ -90,6 +90,20 @@ class EchoServer {
     std::thread thread_;
 };
 
+// Shrinks TCP buffer limits for the lifetime of the object, but only inside a
+// private network namespace, where the settings belong to the test alone.
+class SocketBuffers {
+  public:
+    explicit SocketBuffers(int bytes);
+    ~SocketBuffers();
+    bool applied() const { return applied_; }
+
+  private:
+    bool applied_ = false;
+    std::string wmem_, rmem_;
+};
+
+bool in_private_netns();
 std::string kavrod_path();
 std::string today(int offset_days = 0);
 
