@@ -75,7 +75,12 @@ INSTANTIATE_TEST_SUITE_P(Sizes, TcpEchoTest,
                                            EchoCase{false, false, 2021}, EchoCase{false, true, 5000},
                                            EchoCase{false, false, 3 << 20}, EchoCase{true, false, 1},
                                            EchoCase{true, true, 2019}, EchoCase{true, false, 5000},
-                                           EchoCase{true, false, 3 << 20}));
+                                           EchoCase{true, false, 3 << 20}),
+                         [](const ::testing::TestParamInfo<EchoCase>& info) {
+                             return std::string(info.param.tls ? "tls" : "plain") +
+                                    (info.param.empty_reply ? "_noreply_" : "_") +
+                                    std::to_string(info.param.size);
+                         });
 
 TEST_F(ServiceTest, RecordAndSegmentsArriveInSmallPieces) {
     harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");

@@ -166,7 +166,7 @@ push_outcome reader::push_element(char c) {
     if (r == push_outcome::consumed || r == push_outcome::blank) return r;
     if (r != push_outcome::refused) throw std::logic_error("Unexpected return");
     if ((c != ',' && c != ']') || !sub_reader->is_valid()) return push_outcome::refused;
-    text += sub_reader->readout();
+    sub_reader->append_to(text);
     sub_reader.reset();
     text += c;
     state = c == ',' ? 3 : 4;
@@ -204,7 +204,7 @@ push_outcome reader::push_member(char c) {
     if (!sub_reader->is_valid()) return push_outcome::refused;
     if (is_ws(c)) return push_outcome::blank;
     if (c != ',' && c != '}') return push_outcome::refused;
-    text += sub_reader->readout();
+    sub_reader->append_to(text);
     sub_reader.reset();
     text += c;
     state = c == ',' ? 3 : 4;
@@ -244,29 +244,44 @@ void kvp_reader::clear() {
     reader::clear();
     key_reader.clear();
     colon_seen = false;
+    key_done = false;
 }
 
 push_outcome kvp_reader::push(char c) {
+    if (colon_seen) {
+        if (text.empty() && is_ws(c)) return push_outcome::blank;
+        return push_value(c);
+    }
+    if (key_done) {
+        if (is_ws(c)) return push_outcome::blank;
+        if (c != ':') return push_outcome::refused;
+        colon_seen = true;
+        return push_outcome::consumed;
+    }
     if (key_reader.type() == jtype::js_invalid) { // no name started yet
         if (is_ws(c)) return push_outcome::blank;
         if (c != '"') return push_outcome::refused;
         key_reader.push(c);
         return push_outcome::consumed;
     }
-    if (!key_reader.is_valid()) return key_reader.push(c);
-    if (colon_seen) {
-        if (text.empty() && is_ws(c)) return push_outcome::blank;
-        return push_value(c);
-    }
-    if (is_ws(c)) return push_outcome::blank;
-    if (c != ':') return push_outcome::refused;
-    colon_seen = true;
-    return push_outcome::consumed;
+    push_outcome r = key_reader.push(c);
+    key_done = key_reader.is_valid();
+    return r;
 }
 
-bool kvp_reader::is_valid() const { return reader::is_valid() && key_reader.is_valid(); }
+bool kvp_reader::is_valid() const { return key_done && reader::is_valid(); }
 
-std::string kvp_reader::readout() const { return key_reader.readout() + ":" + text; }
+std::string kvp_reader::readout() const {
+    std::string out;
+    append_to(out);
+    return out;
+}
+
+void kvp_reader::append_to(std::string& out) const {
+    key_reader.append_to(out);
+    out += ':';
+    out += text;
+}
 
 // ---- parsing ------------------------------------------------------------
 

@@ -48,6 +48,8 @@ class reader {
     virtual jtype::jtype type() const;
     virtual bool is_valid() const;
     virtual std::string readout() const { return text; }
+    // Appends the readout to out without a temporary copy.
+    virtual void append_to(std::string& out) const { out += text; }
 
   protected:
     push_outcome push_value(char c);
@@ -77,10 +79,12 @@ class kvp_reader : public reader {
     push_outcome push(char c) override;
     bool is_valid() const override;
     std::string readout() const override;
+    void append_to(std::string& out) const override;
 
   private:
     reader key_reader;
     bool colon_seen = false;
+    bool key_done = false; // the name is complete; saves re-testing it per character
 };
 
 namespace parsing {
