@@ -59,6 +59,12 @@ bool ServiceTest::start(const ServiceOptions& o) {
     return service->wait_for("entering event loop", 10000, workers);
 }
 
+int ServiceTest::start_one(ServiceOptions o, bool tls) {
+    int port = harness::free_port();
+    (tls ? o.tls : o.plain).push_back(port);
+    return start(o) ? port : -1;
+}
+
 std::unique_ptr<tunnel::Client> ServiceTest::client(int port, bool tls) {
     std::unique_ptr<tunnel::Client> c(new tunnel::Client);
     if (!c->connect_to(port, tls)) return nullptr;

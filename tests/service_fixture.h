@@ -30,6 +30,8 @@ class ServiceTest : public ::testing::Test {
     void write_config(const ServiceOptions& options);
     // Writes the configuration and starts the service; waits for every worker.
     bool start(const ServiceOptions& options);
+    // Starts the service on one fresh plain or TLS port; returns it, or -1.
+    int start_one(ServiceOptions options, bool tls);
     std::unique_ptr<tunnel::Client> client(int port, bool tls);
 
     harness::TempDir dir;

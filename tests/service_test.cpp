@@ -66,7 +66,7 @@ TEST_P(TcpEchoTest, BytesComeBackUnchanged) {
     ASSERT_TRUE(start(o)) << service->output();
     auto c = client(port, p.tls);
     ASSERT_TRUE(c);
-    ASSERT_TRUE(c->open_tunnel("alice", "secret", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+    ASSERT_TRUE(c->open_tunnel("alice", "secret", 0xA3, "127.0.0.1", echo.port()));
     echo_through(*c, pattern(p.size, 3));
 }
 
@@ -85,17 +85,16 @@ INSTANTIATE_TEST_SUITE_P(Sizes, TcpEchoTest,
 TEST_F(ServiceTest, RecordAndSegmentsArriveInSmallPieces) {
     harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");
     add_user("bob", "pw");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
     o.debug = true;
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     auto c = client(port, false);
     ASSERT_TRUE(c);
     std::string reply;
     ASSERT_TRUE(c->recv_exact(c->reply.size(), reply));
     c->key = tunnel::sha256("pw");
-    std::string segment = tunnel::seal(c->key, tunnel::connect_header(0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+    std::string segment = tunnel::seal(c->key, tunnel::connect_header(0xA3, "127.0.0.1", echo.port()));
     std::string bytes = "GET / HTTP/1.1\r\n\r\n" + tunnel::auth_record("bob", static_cast<uint16_t>(segment.size())) + segment;
     for (char ch : bytes) {
         ASSERT_TRUE(c->send_raw(std::string(1, ch)));
@@ -122,12 +121,11 @@ TEST_F(ServiceTest, RecordAndSegmentsArriveInSmallPieces) {
 TEST_F(ServiceTest, UdpEchoKeepsDatagramBoundaries) {
     harness::EchoServer echo(harness::EchoServer::UDP, "127.0.0.1");
     add_user("u", "p");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     auto c = client(port, false);
-    ASSERT_TRUE(c->open_tunnel("u", "p", 0xA5, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+    ASSERT_TRUE(c->open_tunnel("u", "p", 0xA5, "127.0.0.1", echo.port()));
     for (size_t n : {1u, 100u, 2018u}) {
         std::string data = pattern(n, static_cast<unsigned>(n));
         ASSERT_TRUE(c->send_segment(data));
@@ -146,7 +144,7 @@ TEST_F(ServiceTest, Ipv6DestinationOnLoopback) {
     o.tls = {port};
     ASSERT_TRUE(start(o));
     auto c = client(port, true);
-    ASSERT_TRUE(c->open_tunnel("six", "p6", 0xA4, "::1", static_cast<uint16_t>(echo.port())));
+    ASSERT_TRUE(c->open_tunnel("six", "p6", 0xA4, "::1", echo.port()));
     echo_through(*c, pattern(10000, 6));
 }
 
@@ -155,12 +153,11 @@ TEST_F(ServiceTest, DnsRequestGoesToHostResolver) {
     harness::EchoServer resolver(harness::EchoServer::UDP, "127.0.0.53", 53);
     if (!resolver.ok()) GTEST_SKIP() << "cannot bind port 53 here";
     add_user("d", "n");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
     o.resolv_conf = "# test resolver\nsearch example\nnameserver 127.0.0.53\n";
     o.debug = true;
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     auto c = client(port, false);
     ASSERT_TRUE(c->open_tunnel("d", "n", 0xA5, "10.77.77.2", 53));
     std::string query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x01x\x00\x00\x01\x00\x01", 19);
@@ -196,16 +193,15 @@ TEST_P(RefusalTest, SessionEndsWithoutEstablish) {
         users.replace(users.find("\"expired\":0"), 11, "\"expired\":2");
         dir.write("users.json", users);
     }
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
     o.debug = true;
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     auto c = client(port, false);
     std::string reply;
     ASSERT_TRUE(c->recv_exact(c->reply.size(), reply));
     std::string segment = tunnel::seal(tunnel::sha256(p.password),
-                                       tunnel::connect_header(0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+                                       tunnel::connect_header(0xA3, "127.0.0.1", echo.port()));
     if (p.record_size > 2048) segment.resize(2100, 'x'); // the declared size can never fit
     uint16_t size = p.record_size < 0 ? static_cast<uint16_t>(segment.size()) : static_cast<uint16_t>(p.record_size);
     ASSERT_TRUE(c->send_raw(tunnel::auth_record(p.user, size) + segment));
@@ -238,12 +234,11 @@ class BadLengthTest : public ServiceTest, public ::testing::WithParamInterface<u
 TEST_P(BadLengthTest, DataSegmentLengthOutOfRangeEndsSession) {
     harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");
     add_user("len", "p");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     auto c = client(port, false);
-    ASSERT_TRUE(c->open_tunnel("len", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+    ASSERT_TRUE(c->open_tunnel("len", "p", 0xA3, "127.0.0.1", echo.port()));
     ASSERT_TRUE(c->send_raw(tunnel::le16(GetParam()) + std::string(64, 'x')));
     EXPECT_TRUE(c->wait_closed());
 }
@@ -260,14 +255,14 @@ TEST_F(ServiceTest, DestinationRefusingOrClosingEndsSession) {
     int closed_port = harness::free_port(); // nobody listens here
     for (bool tls : {false, true}) {
         auto c = client(tls ? tls_port : port, tls);
-        ASSERT_TRUE(c->open_tunnel("r", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(closed_port)));
+        ASSERT_TRUE(c->open_tunnel("r", "p", 0xA3, "127.0.0.1", closed_port));
         EXPECT_TRUE(c->wait_closed()) << tls;
     }
     harness::EchoServer greeter(harness::EchoServer::TCP, "127.0.0.1");
     greeter.send_and_close("hello, then bye");
     for (bool tls : {false, true}) {
         auto c = client(tls ? tls_port : port, tls);
-        ASSERT_TRUE(c->open_tunnel("r", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(greeter.port())));
+        ASSERT_TRUE(c->open_tunnel("r", "p", 0xA3, "127.0.0.1", greeter.port()));
         std::string plain;
         ASSERT_TRUE(c->recv_segment(plain));
         EXPECT_EQ(plain, "hello, then bye");
@@ -282,15 +277,14 @@ TEST_F(ServiceTest, SlowReaderAndSlowWriterStillGetEveryByte) {
     harness::EchoServer slow(harness::EchoServer::TCP, "127.0.0.1");
     slow.slow_reader(1);
     add_user("s", "p");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
     o.debug = true;
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     // client side: a small receive buffer and a pause before reading
     auto c = client(port, false);
     c->set_rcvbuf(4096);
-    ASSERT_TRUE(c->open_tunnel("s", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(slow.port())));
+    ASSERT_TRUE(c->open_tunnel("s", "p", 0xA3, "127.0.0.1", slow.port()));
     std::string data = pattern(100000, 9);
     echo_through(*c, data, 50000, 200);
     if (small.applied()) {
@@ -301,12 +295,11 @@ TEST_F(ServiceTest, SlowReaderAndSlowWriterStillGetEveryByte) {
 
 TEST_F(ServiceTest, IdleSessionTimesOut) {
     add_user("i", "p");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
     o.conn_timeout = 5;
     o.debug = true;
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     auto c = client(port, false);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(c->wait_closed(13000));
@@ -345,7 +338,7 @@ TEST_F(ServiceTest, UnbindablePlainPortEndsOnlyItsWorker) {
     start(o);
     EXPECT_TRUE(service->wait_for("[DEATH] server->setup_tcp_server: cant bind on local_port " + std::to_string(taken)));
     auto c = client(good, false);
-    ASSERT_TRUE(c->open_tunnel("b", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+    ASSERT_TRUE(c->open_tunnel("b", "p", 0xA3, "127.0.0.1", echo.port()));
     echo_through(*c, "still served");
     close(holder);
 }
@@ -368,15 +361,14 @@ TEST_F(ServiceTest, TlsPortWithoutKeyStopsTheService) {
 TEST_F(ServiceTest, AccountBlockedWhileRunningIsRefusedNextTime) {
     harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");
     add_user("dave", "pw");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     auto first = client(port, false);
-    ASSERT_TRUE(first->open_tunnel("dave", "pw", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+    ASSERT_TRUE(first->open_tunnel("dave", "pw", 0xA3, "127.0.0.1", echo.port()));
     ASSERT_EQ(harness::run_kavrod(dir.path(), {"--block-user", "dave"}).status, 0);
     auto second = client(port, false);
-    EXPECT_FALSE(second->open_tunnel("dave", "pw", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+    EXPECT_FALSE(second->open_tunnel("dave", "pw", 0xA3, "127.0.0.1", echo.port()));
     echo_through(*first, "the open session goes on");
 }
 
@@ -391,7 +383,7 @@ TEST_F(ServiceTest, WorkersNeverRepeatIvsUnderOneKey) {
     size_t total = 0;
     for (int port : {a, b}) {
         auto c = client(port, false);
-        ASSERT_TRUE(c->open_tunnel("iv", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+        ASSERT_TRUE(c->open_tunnel("iv", "p", 0xA3, "127.0.0.1", echo.port()));
         for (int i = 0; i < 200; ++i) {
             ASSERT_TRUE(c->send_segment("x"));
             std::string plain, iv;
@@ -406,10 +398,9 @@ TEST_F(ServiceTest, WorkersNeverRepeatIvsUnderOneKey) {
 TEST_F(ServiceTest, DescriptorsReturnAfterManySessions) {
     harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");
     add_user("fd", "p");
-    int port = harness::free_port();
     ServiceOptions o;
-    o.plain = {port};
-    ASSERT_TRUE(start(o));
+    int port = start_one(o, false);
+    ASSERT_GT(port, 0) << service->output();
     std::vector<pid_t> workers = harness::child_pids(service->pid());
     ASSERT_EQ(workers.size(), 1u);
     int before = harness::count_fds(workers[0]);
@@ -421,9 +412,9 @@ TEST_F(ServiceTest, DescriptorsReturnAfterManySessions) {
         case 0: break; // connect and leave
         case 1: c->send_raw(tunnel::auth_record("nobody", 40)); break;
         case 2: c->send_raw(tunnel::auth_record("fd", 0)); break;
-        case 3: c->open_tunnel("fd", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(closed_port)); break;
+        case 3: c->open_tunnel("fd", "p", 0xA3, "127.0.0.1", closed_port); break;
         case 4:
-            ASSERT_TRUE(c->open_tunnel("fd", "p", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port())));
+            ASSERT_TRUE(c->open_tunnel("fd", "p", 0xA3, "127.0.0.1", echo.port()));
             echo_through(*c, "ok");
             break;
         }

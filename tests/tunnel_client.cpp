@@ -165,13 +165,17 @@ int Client::recv_some(char* buf, size_t n, int timeout_ms) {
     return static_cast<int>(r);
 }
 
+static int ms_left(std::chrono::steady_clock::time_point deadline) {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                deadline - std::chrono::steady_clock::now())
+                                .count());
+}
+
 bool Client::recv_exact(size_t n, std::string& out, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[16384];
     while (pending_.size() < n) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - std::chrono::steady_clock::now())
-                                        .count());
+        int left = ms_left(deadline);
         if (left <= 0) return false;
         int r = recv_some(buf, sizeof(buf), left);
         if (r <= 0) return false;
@@ -182,31 +186,11 @@ bool Client::recv_exact(size_t n, std::string& out, int timeout_ms) {
     return true;
 }
 
-bool Client::recv_until(const std::string& marker, std::string& out, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    char buf[4096];
-    while (pending_.find(marker) == std::string::npos) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - std::chrono::steady_clock::now())
-                                        .count());
-        if (left <= 0) return false;
-        int r = recv_some(buf, sizeof(buf), left);
-        if (r <= 0) return false;
-        pending_.append(buf, static_cast<size_t>(r));
-    }
-    size_t end = pending_.find(marker) + marker.size();
-    out = pending_.substr(0, end);
-    pending_.erase(0, end);
-    return true;
-}
-
 bool Client::wait_closed(int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[4096];
     for (;;) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - std::chrono::steady_clock::now())
-                                        .count());
+        int left = ms_left(deadline);
         if (left <= 0) return false;
         int r = recv_some(buf, sizeof(buf), left);
         if (r == 0 || r == -2) return true;
@@ -215,12 +199,12 @@ bool Client::wait_closed(int timeout_ms) {
 }
 
 bool Client::open_tunnel(const std::string& user, const std::string& password, uint8_t protocol,
-                         const std::string& address, uint16_t port, bool expect_reply) {
+                         const std::string& address, int port, bool expect_reply) {
     key = sha256(password);
     std::string got;
     if (expect_reply && !reply.empty() && !recv_exact(reply.size(), got)) return false;
     if (expect_reply && got != reply) return false;
-    std::string segment = seal(key, connect_header(protocol, address, port));
+    std::string segment = seal(key, connect_header(protocol, address, static_cast<uint16_t>(port)));
     std::string upgrade = "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n";
     if (!send_raw(upgrade + auth_record(user, static_cast<uint16_t>(segment.size())) + segment))
         return false;

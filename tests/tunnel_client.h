@@ -32,15 +32,13 @@ class Client {
     bool send_raw(const std::string& bytes);
     // Reads exactly n bytes within timeout_ms.
     bool recv_exact(size_t n, std::string& out, int timeout_ms = 5000);
-    // Reads until `marker` has been seen; returns everything read.
-    bool recv_until(const std::string& marker, std::string& out, int timeout_ms = 5000);
     // True when the server closed the connection within timeout_ms.
     bool wait_closed(int timeout_ms = 5000);
     void set_rcvbuf(int bytes);
 
     // Reply, record and connect segment; then the 4-byte establish answer.
     bool open_tunnel(const std::string& user, const std::string& password, uint8_t protocol,
-                     const std::string& address, uint16_t port, bool expect_reply = true);
+                     const std::string& address, int port, bool expect_reply = true);
     bool send_segment(const std::string& plain);
     // One server segment; `sealed_size` receives its announced length.
     bool recv_segment(std::string& plain, int timeout_ms = 5000, size_t* sealed_size = nullptr,
