@@ -65,15 +65,17 @@ void users_file_parse(size_t accounts) {
     std::string text = "{";
     for (size_t i = 0; i < accounts; ++i) {
         text += (i ? ",\"user" : "\"user") + std::to_string(i) +
-                "\":{\"blocked\":false,\"hash_key\":\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
+                "\":{\"blocked\":false,\"hash_key\":"
+                "\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\","
                 "\"issued\":\"20261201\",\"expired\":30}";
     }
     text += "}";
     auto t0 = Clock::now();
     const int rounds = 5;
-    for (int i = 0; i < rounds; ++i) json::jobject::parse(text);
-    std::printf("users file of %zu accounts (%zu bytes): %.2f ms per parse\n", accounts, text.size(),
-                seconds_since(t0) * 1000 / rounds);
+    for (int i = 0; i < rounds; ++i)
+        json::jobject::parse(text);
+    std::printf("users file of %zu accounts (%zu bytes): %.2f ms per parse\n", accounts,
+                text.size(), seconds_since(t0) * 1000 / rounds);
 }
 } // namespace
 
@@ -83,9 +85,10 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "json") return 0;
 
     harness::TempDir dir;
-    std::string cmd = "openssl req -x509 -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 1 "
-                      "-subj /CN=bench -keyout " + dir.file("key.pem") + " -out " + dir.file("cert.pem") +
-                      " >/dev/null 2>&1";
+    std::string cmd =
+        "openssl req -x509 -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 1 "
+        "-subj /CN=bench -keyout " +
+        dir.file("key.pem") + " -out " + dir.file("cert.pem") + " >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) return 1;
     int plain = harness::free_port(), tls = harness::free_port();
     dir.write("config.json", config(dir, plain, tls));
@@ -106,7 +109,8 @@ int main(int argc, char** argv) {
         auto* c = new tunnel::Client;
         c->reply.clear();
         if (!c->connect_to(plain, false) ||
-            !c->open_tunnel("bench", "pw", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port()), false)) {
+            !c->open_tunnel("bench", "pw", 0xA3, "127.0.0.1", static_cast<uint16_t>(echo.port()),
+                            false)) {
             delete c;
             break;
         }
@@ -116,8 +120,11 @@ int main(int argc, char** argv) {
     long after = rss_kb(plain_worker);
     std::printf("%zu streaming sessions: worker RSS %ld kB -> %ld kB, %.1f kB per session\n",
                 clients.size(), before, after,
-                clients.empty() ? 0.0 : static_cast<double>(after - before) / static_cast<double>(clients.size()));
-    for (auto* c : clients) delete c;
+                clients.empty()
+                    ? 0.0
+                    : static_cast<double>(after - before) / static_cast<double>(clients.size()));
+    for (auto* c : clients)
+        delete c;
     service.stop();
     return 0;
 }

@@ -45,9 +45,13 @@ bool Buffers::decrement(uint64_t n) {
     return true;
 }
 
-uint8_t* Buffers::put(uint64_t n) { return fits(n) ? data_ + wpos_ + n : nullptr; }
+uint8_t* Buffers::put(uint64_t n) {
+    return fits(n) ? data_ + wpos_ + n : nullptr;
+}
 
-uint8_t* Buffers::get(uint64_t n) { return (data_ && len_ && n <= len_) ? data_ + rpos_ + n : nullptr; }
+uint8_t* Buffers::get(uint64_t n) {
+    return (data_ && len_ && n <= len_) ? data_ + rpos_ + n : nullptr;
+}
 
 bool Buffers::put(const void* src, uint64_t n) {
     if (!fits(n)) return false;

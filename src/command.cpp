@@ -19,12 +19,9 @@ int32_t ppid = 0;
 std::vector<int32_t> childs;
 
 static const char* const banner_lines[] = {
-    "#########################################",
-    "## Kavro-Server: 1.3.1a             ##",
-    "## contact: ops@kavrod.invalid         ##",
-    "## web: https://kavrod.invalid         ##",
-    "## (c) the kavrod developers           ##",
-    "#########################################",
+    "#########################################", "## Kavro-Server: 1.3.1a             ##",
+    "## contact: ops@kavrod.invalid         ##", "## web: https://kavrod.invalid         ##",
+    "## (c) the kavrod developers           ##", "#########################################",
 };
 
 void print_kavro_info() {
@@ -37,32 +34,31 @@ void print_kavro_info() {
 
 void kvr_cmd_info() {
     print_kavro_info();
-    static const char usage[] =
-        "Usage: kavrod [options] ...\n"
-        "[options]:\n"
-        "--info-user username\n"
-        "  -> print existing user account with data.\n"
-        "--info-all-user\n"
-        "  -> print all existing user accounts with data.\n"
-        "--add-user username password\n"
-        "  -> add new user account with password.\n"
-        "--renew-user username\n"
-        "  -> re-new existing user account from current issued date.\n"
-        "--rename-user old_username new_username\n"
-        "  -> rename existing user account.\n"
-        "--block-user username\n"
-        "  -> block existing user account.\n"
-        "--unblock-user username\n"
-        "  -> unblock existing user account.\n"
-        "--password-user username new_password\n"
-        "  -> change password from existing user account.\n"
-        "--expired-user username number_days\n"
-        "  -> change expired days from existing user account.\n"
-        "     0 = unlimited days, 1-n = limited day(s).\n"
-        "--remove-user username\n"
-        "  -> remove existing user account.\n"
-        "--remove-all-user\n"
-        "  -> WARNING: remove all existing user accounts.\n";
+    static const char usage[] = "Usage: kavrod [options] ...\n"
+                                "[options]:\n"
+                                "--info-user username\n"
+                                "  -> print existing user account with data.\n"
+                                "--info-all-user\n"
+                                "  -> print all existing user accounts with data.\n"
+                                "--add-user username password\n"
+                                "  -> add new user account with password.\n"
+                                "--renew-user username\n"
+                                "  -> re-new existing user account from current issued date.\n"
+                                "--rename-user old_username new_username\n"
+                                "  -> rename existing user account.\n"
+                                "--block-user username\n"
+                                "  -> block existing user account.\n"
+                                "--unblock-user username\n"
+                                "  -> unblock existing user account.\n"
+                                "--password-user username new_password\n"
+                                "  -> change password from existing user account.\n"
+                                "--expired-user username number_days\n"
+                                "  -> change expired days from existing user account.\n"
+                                "     0 = unlimited days, 1-n = limited day(s).\n"
+                                "--remove-user username\n"
+                                "  -> remove existing user account.\n"
+                                "--remove-all-user\n"
+                                "  -> WARNING: remove all existing user accounts.\n";
     std::fwrite(usage, 1, sizeof(usage) - 1, stdout);
     std::fflush(stdout);
 }
@@ -86,9 +82,9 @@ struct OptionWord {
 };
 
 const OptionWord options[] = {
-    {"--info-all-user", 0, 0}, {"--info-user", 1, 1},    {"--add-user", 2, 2},
-    {"--renew-user", 1, 3},    {"--rename-user", 2, 4},  {"--block-user", 1, 5},
-    {"--unblock-user", 1, 6},  {"--password-user", 2, 7}, {"--expired-user", 2, 8},
+    {"--info-all-user", 0, 0}, {"--info-user", 1, 1},        {"--add-user", 2, 2},
+    {"--renew-user", 1, 3},    {"--rename-user", 2, 4},      {"--block-user", 1, 5},
+    {"--unblock-user", 1, 6},  {"--password-user", 2, 7},    {"--expired-user", 2, 8},
     {"--remove-user", 1, 9},   {"--remove-all-user", 0, 10},
 };
 
@@ -130,18 +126,33 @@ CmdParse kvr_cmd_parse(int argc, char** argv, std::vector<CmdInfo>& queue, std::
 
 static bool run_command(Users& users, const CmdInfo& c) {
     switch (c.command) {
-    case 0: users.print_list_users(); return true;
-    case 1: users.info_user(c.username); return true;
-    case 2: return users.add_user(c.username, c.password);
-    case 3: return users.renew_user(c.username);
-    case 4: return users.rename_user(c.username, c.new_username);
-    case 5: return users.set_block(c.username, true);
-    case 6: return users.set_block(c.username, false);
-    case 7: return users.set_password(c.username, c.password);
-    case 8: return users.set_expired(c.username, c.expired_days);
-    case 9: return users.remove_user(c.username);
-    case 10: users.remove_all(); return true;
-    default: return false;
+    case 0:
+        users.print_list_users();
+        return true;
+    case 1:
+        users.info_user(c.username);
+        return true;
+    case 2:
+        return users.add_user(c.username, c.password);
+    case 3:
+        return users.renew_user(c.username);
+    case 4:
+        return users.rename_user(c.username, c.new_username);
+    case 5:
+        return users.set_block(c.username, true);
+    case 6:
+        return users.set_block(c.username, false);
+    case 7:
+        return users.set_password(c.username, c.password);
+    case 8:
+        return users.set_expired(c.username, c.expired_days);
+    case 9:
+        return users.remove_user(c.username);
+    case 10:
+        users.remove_all();
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -151,31 +162,46 @@ static void report_command(const CmdInfo& c, bool ok) {
     const char* name = c.username.c_str();
     switch (c.command) {
     case 2:
-        kvr_logs_print(level, ok ? "add_user: username: %s, password: %s, success"
-                                 : "add_user: username: %s, password: %s, failed",
+        kvr_logs_print(level,
+                       ok ? "add_user: username: %s, password: %s, success"
+                          : "add_user: username: %s, password: %s, failed",
                        name, c.password.c_str());
         break;
-    case 3: kvr_logs_print(level, "renew_user: username: %s, %s", name, result); break;
+    case 3:
+        kvr_logs_print(level, "renew_user: username: %s, %s", name, result);
+        break;
     case 4:
-        kvr_logs_print(level, ok ? "rename_user: old_username: %s, new_username: %s, success"
-                                 : "rename_user: old_username: %s, new_username: %s, failed",
+        kvr_logs_print(level,
+                       ok ? "rename_user: old_username: %s, new_username: %s, success"
+                          : "rename_user: old_username: %s, new_username: %s, failed",
                        name, c.new_username.c_str());
         break;
-    case 5: kvr_logs_print(level, "block_user: username: %s, %s", name, result); break;
-    case 6: kvr_logs_print(level, "unblock_user: username: %s, %s", name, result); break;
+    case 5:
+        kvr_logs_print(level, "block_user: username: %s, %s", name, result);
+        break;
+    case 6:
+        kvr_logs_print(level, "unblock_user: username: %s, %s", name, result);
+        break;
     case 7:
-        kvr_logs_print(level, ok ? "set_password: username: %s, password: %s, success"
-                                 : "set_password: username: %s, password: %s, failed",
+        kvr_logs_print(level,
+                       ok ? "set_password: username: %s, password: %s, success"
+                          : "set_password: username: %s, password: %s, failed",
                        name, c.password.c_str());
         break;
     case 8:
-        kvr_logs_print(level, ok ? "set_expired: username: %s, expired_days: %d, success"
-                                 : "set_expired: username: %s, expired_days: %d, failed",
+        kvr_logs_print(level,
+                       ok ? "set_expired: username: %s, expired_days: %d, success"
+                          : "set_expired: username: %s, expired_days: %d, failed",
                        name, c.expired_days);
         break;
-    case 9: kvr_logs_print(level, "remove_user: username: %s, %s", name, result); break;
-    case 10: kvr_logs_print("INFO", "all users has removed"); break;
-    default: break;
+    case 9:
+        kvr_logs_print(level, "remove_user: username: %s, %s", name, result);
+        break;
+    case 10:
+        kvr_logs_print("INFO", "all users has removed");
+        break;
+    default:
+        break;
     }
 }
 
@@ -199,12 +225,17 @@ int kvr_main(int argc, char** argv) {
     std::vector<CmdInfo> queue;
     std::string bad_word;
     switch (kvr_cmd_parse(argc, argv, queue, bad_word)) {
-    case CMD_SERVICE: return start_service();
-    case CMD_USAGE: kvr_cmd_info(); return 0;
+    case CMD_SERVICE:
+        return start_service();
+    case CMD_USAGE:
+        kvr_cmd_info();
+        return 0;
     case CMD_BAD_NUMBER:
-        kvr_logs_print("ERROR", "expired_user: number_days isn't a valid number: %s", bad_word.c_str());
+        kvr_logs_print("ERROR", "expired_user: number_days isn't a valid number: %s",
+                       bad_word.c_str());
         return 1;
-    case CMD_RUN: break;
+    case CMD_RUN:
+        break;
     }
     return kvr_cmd_execute(queue);
 }
@@ -217,7 +248,8 @@ void signal_handler(int sig) {
     (void)sig;
     int saved = errno;
     if (getpid() == ppid) {
-        for (int32_t pid : childs) kill(pid, SIGTERM);
+        for (int32_t pid : childs)
+            kill(pid, SIGTERM);
     } else {
         // a worker hit before its loop runs: it ends instead of entering the loop
         term_requested = 1;
@@ -226,7 +258,8 @@ void signal_handler(int sig) {
 }
 
 static void signal_workers() {
-    for (int32_t pid : childs) kill(pid, SIGTERM);
+    for (int32_t pid : childs)
+        kill(pid, SIGTERM);
 }
 
 int fork_service(int port, bool ssl) {

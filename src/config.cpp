@@ -15,8 +15,9 @@
 Config* cfg = nullptr;
 
 Config::Config()
-    : config_path(kvr_conf_dir() + "config.json"), dns_resolver("/etc/resolv.conf"), tcp_std{80},
-      tcp_ssl{443}, ssl_cert(kvr_conf_dir() + "cert.pem"), ssl_key(kvr_conf_dir() + "key.pem"),
+    : config_path(kvr_conf_dir() + "config.json"),
+      dns_resolver("/etc/resolv.conf"), tcp_std{80}, tcp_ssl{443},
+      ssl_cert(kvr_conf_dir() + "cert.pem"), ssl_key(kvr_conf_dir() + "key.pem"),
       ssl_version(KVR_AUTO), conn_timeout(60),
       http_ok("HTTP/1.1 101 Switching Protocols[crlf]Upgrade: websocket[crlf]Connection: "
               "Upgrade[crlf][crlf]") {
@@ -41,7 +42,8 @@ bool Config::load_config() {
         doc = json::jobject();
         to_json(doc);
         if (!write_config_file(doc))
-            kvr_logs_print("DEATH", "config write failed with error, check read & write file permission");
+            kvr_logs_print("DEATH",
+                           "config write failed with error, check read & write file permission");
         read_dns_resolv_file(doc["dns_resolver"].as_string());
         fix_file_permission(config_path.c_str());
     }
@@ -150,7 +152,7 @@ bool Config::take_path(const json::jobject& doc, const char* key, std::string& f
 
 bool Config::from_json(const json::jobject& doc) {
     const std::pair<const char*, std::vector<int>*> lists[] = {{"tcp_std", &tcp_std},
-                                                                {"tcp_ssl", &tcp_ssl}};
+                                                               {"tcp_ssl", &tcp_ssl}};
     std::vector<int> ports;
     for (const auto& list : lists) {
         bool ok = json_ports_parse(doc, list.first, ports);
@@ -204,12 +206,18 @@ void Config::to_json(json::jobject& doc) const {
 
 WOLFSSL_METHOD* Config::ssl_method() const {
     switch (ssl_version) {
-    case KVR_SSLV2: return wolfSSLv2_server_method();
-    case KVR_SSLV23: return wolfSSLv23_server_method();
-    case KVR_TLSV1_1: return wolfTLSv1_1_server_method();
-    case KVR_TLSV1_2: return wolfTLSv1_2_server_method();
-    case KVR_TLSV1_3: return wolfTLSv1_3_server_method();
-    default: return wolfTLS_server_method();
+    case KVR_SSLV2:
+        return wolfSSLv2_server_method();
+    case KVR_SSLV23:
+        return wolfSSLv23_server_method();
+    case KVR_TLSV1_1:
+        return wolfTLSv1_1_server_method();
+    case KVR_TLSV1_2:
+        return wolfTLSv1_2_server_method();
+    case KVR_TLSV1_3:
+        return wolfTLSv1_3_server_method();
+    default:
+        return wolfTLS_server_method();
     }
 }
 

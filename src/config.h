@@ -33,7 +33,8 @@ class Config {
     bool from_json(const json::jobject& doc);
     void to_json(json::jobject& doc) const;
     bool write_config_file(const json::jobject& doc);
-    bool json_ports_parse(const json::jobject& doc, const std::string& key, std::vector<int>& ports);
+    bool json_ports_parse(const json::jobject& doc, const std::string& key,
+                          std::vector<int>& ports);
 
     WOLFSSL_METHOD* ssl_method() const;
     static KVR_SSL ssl_version_enum(std::string& text);

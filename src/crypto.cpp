@@ -58,8 +58,8 @@ bool Crypto::encryptAesGcm(const uint8_t* plain, uint64_t n, Buffers* out, const
     GcmKey gcm(key);
     if (!gcm.ready) return false;
     uint8_t* body = iv + IV_SIZE;
-    if (wc_AesGcmEncrypt(&gcm.aes, body, plain, static_cast<word32>(n), iv, IV_SIZE,
-                         body + n, TAG_SIZE, nullptr, 0) != 0)
+    if (wc_AesGcmEncrypt(&gcm.aes, body, plain, static_cast<word32>(n), iv, IV_SIZE, body + n,
+                         TAG_SIZE, nullptr, 0) != 0)
         return false;
     return out->increment(n + OVERHEAD);
 }

@@ -44,7 +44,8 @@ bool RelayRemote::do_stream_recv() {
     int r = session->read_remote(&plain);
     if (r == 0) return true;
     if (r < 0) {
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-remote->do_stream_recv: read_remote closed");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-remote->do_stream_recv: read_remote closed");
         return false;
     }
     buffers.clear();
@@ -56,7 +57,8 @@ bool RelayRemote::do_stream_recv() {
     uint64_t total = buffers.length();
     int64_t n = session->write_client(buffers.get(), total);
     if (n < 0) {
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-remote->do_stream_recv: write_client closed");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-remote->do_stream_recv: write_client closed");
         return false;
     }
     if (static_cast<uint64_t>(n) < total) {
@@ -85,7 +87,8 @@ bool RelayRemote::do_stream_send() {
     uint64_t rest = plain.length() - offset;
     int64_t n = session->write_remote(plain.get(offset), rest);
     if (n < 0) {
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-remote->do_stream_send: write_remote closed");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-remote->do_stream_send: write_remote closed");
         return false;
     }
     if (static_cast<uint64_t>(n) < rest) {

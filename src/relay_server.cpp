@@ -14,7 +14,9 @@
 #include <wolfssl/options.h>
 #include <wolfssl/ssl.h>
 
-bool RelayServer::do_recv_cb() { return do_all_process(); }
+bool RelayServer::do_recv_cb() {
+    return do_all_process();
+}
 
 bool RelayServer::do_send_cb() {
     if (session->state != STREAM) return do_all_process();
@@ -52,10 +54,17 @@ bool RelayServer::do_ssl_accept() {
         return true;
     }
     switch (wolfSSL_get_error(session->ssl, ret)) {
-    case WOLFSSL_ERROR_WANT_READ: start_recv(), stop_send(); return true;
-    case WOLFSSL_ERROR_WANT_WRITE: start_send(), stop_recv(); return true;
-    case WOLFSSL_ERROR_WANT_X509_LOOKUP: start_recv(), start_send(); return true;
-    default: return false;
+    case WOLFSSL_ERROR_WANT_READ:
+        start_recv(), stop_send();
+        return true;
+    case WOLFSSL_ERROR_WANT_WRITE:
+        start_send(), stop_recv();
+        return true;
+    case WOLFSSL_ERROR_WANT_X509_LOOKUP:
+        start_recv(), start_send();
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -63,19 +72,22 @@ bool RelayServer::do_http_response() {
     const std::string& reply = cfg->http_ok;
     size_t offset = session->pending_offset;
     size_t rest = reply.size() - offset;
-    int64_t n = session->write_client(reinterpret_cast<const uint8_t*>(reply.data()) + offset, rest);
+    int64_t n =
+        session->write_client(reinterpret_cast<const uint8_t*>(reply.data()) + offset, rest);
     if (n < 0) return false;
     if (static_cast<size_t>(n) < rest) {
         session->pending_offset += static_cast<uint64_t>(n);
         if (kvr_logs_debug)
-            kvr_logs_print("DEBUG", "relay_server->do_http_response: http response keep partialy written");
+            kvr_logs_print("DEBUG",
+                           "relay_server->do_http_response: http response keep partialy written");
         return true;
     }
     session->pending_offset = 0;
     session->state = AUTH;
     start_recv();
     stop_send();
-    if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay_server->do_http_response: http response completed");
+    if (kvr_logs_debug)
+        kvr_logs_print("DEBUG", "relay_server->do_http_response: http response completed");
     return true;
 }
 
@@ -100,7 +112,8 @@ bool RelayServer::do_auth() {
     if (r <= 0) return r == 0;
     if (!authenticate(name)) {
         if (kvr_logs_debug)
-            kvr_logs_print("WARNING", "relay_server->do_auth: authenticate rejected (user:%s)", name.c_str());
+            kvr_logs_print("WARNING", "relay_server->do_auth: authenticate rejected (user:%s)",
+                           name.c_str());
         return false;
     }
     session->segment_size = size;
@@ -126,11 +139,13 @@ bool RelayServer::do_connect() {
     int r = session->read_client(&buffers, session->segment_size);
     if (r == 0) {
         stop_recv_idle();
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-server->do_connect->read_client: pending 0");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-server->do_connect->read_client: pending 0");
         return true;
     }
     if (r < 0) {
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-server->do_connect->read_client: closed -1");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-server->do_connect->read_client: closed -1");
         return false;
     }
     Buffers plain;
@@ -138,9 +153,11 @@ bool RelayServer::do_connect() {
     if (!plain.allocate(Session::RELAY_BUFFER_SIZE) || buffers.length() < session->segment_size ||
         !Crypto::decryptAesGcm(buffers.get(), session->segment_size, &plain, session->key)) {
         if (kvr_logs_debug)
-            kvr_logs_print("DEBUG", "relay-server->do_connect->decrypt_auth: failed, seg_size: %lu, buf_len: %lu",
-                           static_cast<unsigned long>(session->segment_size),
-                           static_cast<unsigned long>(buffers.length()));
+            kvr_logs_print(
+                "DEBUG",
+                "relay-server->do_connect->decrypt_auth: failed, seg_size: %lu, buf_len: %lu",
+                static_cast<unsigned long>(session->segment_size),
+                static_cast<unsigned long>(buffers.length()));
         return false;
     }
     int fd = open_destination(plain);
@@ -167,7 +184,8 @@ bool RelayServer::do_stream_recv() {
         }
         uint16_t length = 0;
         if (r < 0 || !buffers.getU16(length)) {
-            if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-server->do_stream_recv: read_client closed");
+            if (kvr_logs_debug)
+                kvr_logs_print("DEBUG", "relay-server->do_stream_recv: read_client closed");
             return false;
         }
         if (length < Crypto::OVERHEAD || length > Session::RELAY_BUFFER_SIZE) return false;
@@ -179,7 +197,8 @@ bool RelayServer::do_stream_recv() {
         return true;
     }
     if (r < 0) {
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-server->do_stream_recv: read_client closed");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-server->do_stream_recv: read_client closed");
         return false;
     }
     start_recv_idle();
@@ -191,7 +210,8 @@ bool RelayServer::do_stream_recv() {
     }
     int64_t n = session->write_remote(plain.get(), plain.length());
     if (n < 0) {
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-server->do_stream_recv: write_remote closed");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-server->do_stream_recv: write_remote closed");
         return false;
     }
     if (static_cast<uint64_t>(n) < plain.length()) {
@@ -217,7 +237,8 @@ bool RelayServer::do_stream_send() {
     Buffers& out = session->relay_remote->buffers;
     int64_t n = session->write_client(out.get(), out.length());
     if (n < 0) {
-        if (kvr_logs_debug) kvr_logs_print("DEBUG", "relay-server->do_stream_send: write_client closed");
+        if (kvr_logs_debug)
+            kvr_logs_print("DEBUG", "relay-server->do_stream_send: write_client closed");
         return false;
     }
     if (static_cast<uint64_t>(n) < out.length()) {
@@ -249,6 +270,7 @@ bool RelayServer::do_ssl_shutdown() {
         stop_send();
         if (kvr_logs_debug) kvr_logs_print("DEBUG", "do_ssl_shutdown: ssl shutdown want read");
         return true;
-    default: return false;
+    default:
+        return false;
     }
 }

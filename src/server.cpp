@@ -36,7 +36,8 @@ Server::Server(int port) : port(port) {
 }
 
 Server::~Server() {
-    while (sessions != nullptr) remove_session(sessions);
+    while (sessions != nullptr)
+        remove_session(sessions);
     for (ListenTask* task : listen_tasks) {
         if (loop != nullptr) ev_io_stop(loop, &task->io);
         close(task->fd);
@@ -56,7 +57,8 @@ bool Server::setup(bool ssl) {
     if (ssl && !setup_ssl_server()) return false;
     loop = ev_loop_new(EVBACKEND_EPOLL);
     if (loop == nullptr)
-        kvr_logs_print("DEATH", "server->setup(type=%s): cant setup libev loop", ssl ? "ssl" : "std");
+        kvr_logs_print("DEATH", "server->setup(type=%s): cant setup libev loop",
+                       ssl ? "ssl" : "std");
     // SIGTERM leaves the loop; the worker then tears down outside of it.
     ev_signal_start(loop, &term_watcher);
     return setup_tcp_server();
@@ -109,7 +111,8 @@ bool Server::setup_tcp_server() {
     std::snprintf(service, sizeof(service), "%d", port);
     struct addrinfo* list = nullptr;
     if (getaddrinfo(nullptr, service, &hints, &list) != 0) {
-        kvr_logs_print("ERROR", "server->setup_tcp_server: getaddrinfo failed, %s", std::strerror(errno));
+        kvr_logs_print("ERROR", "server->setup_tcp_server: getaddrinfo failed, %s",
+                       std::strerror(errno));
         return false;
     }
     for (struct addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
@@ -143,8 +146,10 @@ void Server::add_session(Session* session) {
     if (session == nullptr || session->listed) return;
     session->list_prev = sessions_tail;
     session->list_next = nullptr;
-    if (sessions_tail != nullptr) sessions_tail->list_next = session;
-    else sessions = session;
+    if (sessions_tail != nullptr)
+        sessions_tail->list_next = session;
+    else
+        sessions = session;
     sessions_tail = session;
     session->listed = true;
     ++session_count;
@@ -152,26 +157,33 @@ void Server::add_session(Session* session) {
 
 void Server::remove_session(Session* session) {
     if (session != nullptr && session->listed) {
-        if (session->list_prev != nullptr) session->list_prev->list_next = session->list_next;
-        else sessions = session->list_next;
-        if (session->list_next != nullptr) session->list_next->list_prev = session->list_prev;
-        else sessions_tail = session->list_prev;
+        if (session->list_prev != nullptr)
+            session->list_prev->list_next = session->list_next;
+        else
+            sessions = session->list_next;
+        if (session->list_next != nullptr)
+            session->list_next->list_prev = session->list_prev;
+        else
+            sessions_tail = session->list_prev;
         session->listed = false;
         --session_count;
     }
     delete session;
-    if (kvr_logs_debug) kvr_logs_print("DEBUG", "session active: %lu", static_cast<unsigned long>(session_count));
+    if (kvr_logs_debug)
+        kvr_logs_print("DEBUG", "session active: %lu", static_cast<unsigned long>(session_count));
 }
 
 // Out of descriptors the listening sockets stay readable; stop accepting for a
 // second instead of spinning on accept failures.
 void Server::pause_accept() {
-    for (ListenTask* task : listen_tasks) ev_io_stop(loop, &task->io);
+    for (ListenTask* task : listen_tasks)
+        ev_io_stop(loop, &task->io);
     ev_timer_start(loop, &accept_timer);
 }
 
 void Server::resume_accept() {
-    for (ListenTask* task : listen_tasks) ev_io_start(loop, &task->io);
+    for (ListenTask* task : listen_tasks)
+        ev_io_start(loop, &task->io);
 }
 
 void libev_listen_cb(struct ev_loop*, ev_io* watcher, int) {

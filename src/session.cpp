@@ -64,7 +64,9 @@ bool Session::setup_remote(int fd) {
     return relay_remote != nullptr && relay_remote->buffers.allocate(RELAY_BUFFER_SIZE);
 }
 
-void Session::timer_again() { last_activity = ev_now(loop); }
+void Session::timer_again() {
+    last_activity = ev_now(loop);
+}
 
 void Session::restart_timer(double seconds) {
     ev_timer_stop(loop, &timer);

@@ -53,10 +53,18 @@ bool kvr_socks_is_dns(int socktype, unsigned short port, const char* address_tex
 bool kvr_socks_ktun_desc(KTUN_HDR_CONN* hdr, int& family, int& socktype, unsigned short& port,
                          bool& dns) {
     switch (hdr->protocol) {
-    case 0xA3: family = AF_INET, socktype = SOCK_STREAM; break;
-    case 0xA4: family = AF_INET6, socktype = SOCK_STREAM; break;
-    case 0xA5: family = AF_INET, socktype = SOCK_DGRAM; break;
-    case 0xA6: family = AF_INET6, socktype = SOCK_DGRAM; break;
+    case 0xA3:
+        family = AF_INET, socktype = SOCK_STREAM;
+        break;
+    case 0xA4:
+        family = AF_INET6, socktype = SOCK_STREAM;
+        break;
+    case 0xA5:
+        family = AF_INET, socktype = SOCK_DGRAM;
+        break;
+    case 0xA6:
+        family = AF_INET6, socktype = SOCK_DGRAM;
+        break;
     default:
         kvr_logs_print("WARNING", "kvr_socks_ktun_desc: invalid kavrotun protocol descriptor");
         return false;
@@ -78,7 +86,8 @@ bool kvr_socks_ktun_desc(KTUN_HDR_CONN* hdr, int& family, int& socktype, unsigne
     if (dns) {
         kvr_logs_print("DEBUG", "redirecting client dns request");
     } else {
-        kvr_logs_print("DEBUG", "client request: %s,%s,%s:%hu", family == AF_INET ? "AF_INET" : "AF_INET6",
+        kvr_logs_print("DEBUG", "client request: %s,%s,%s:%hu",
+                       family == AF_INET ? "AF_INET" : "AF_INET6",
                        socktype == SOCK_STREAM ? "SOCK_STREAM" : "SOCK_DGRAM", text, port);
     }
     return true;
@@ -111,14 +120,16 @@ int kvr_socks_prepare_fd(int family, int socktype, const uint8_t* address, unsig
         any.ss_family = static_cast<sa_family_t>(family); // wildcard address, port 0
         if (bind(fd, reinterpret_cast<struct sockaddr*>(&any), len) != 0) {
             if (kvr_logs_debug)
-                kvr_logs_print("DEBUG", "kvr_socks_prepare_fd -> bind udp failed, %s", std::strerror(errno));
+                kvr_logs_print("DEBUG", "kvr_socks_prepare_fd -> bind udp failed, %s",
+                               std::strerror(errno));
             close(fd);
             return -1;
         }
     }
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&dest), len) != 0 && errno != EINPROGRESS) {
         if (kvr_logs_debug)
-            kvr_logs_print("DEBUG", "kvr_socks_prepare_fd -> connect failed, %s", std::strerror(errno));
+            kvr_logs_print("DEBUG", "kvr_socks_prepare_fd -> connect failed, %s",
+                           std::strerror(errno));
         close(fd);
         return -1;
     }

@@ -10,7 +10,9 @@
 #include <ctime>
 #include <regex>
 
-Users::Users(bool quiet) : path(kvr_conf_dir() + "users.json"), quiet(quiet) { reload(); }
+Users::Users(bool quiet) : path(kvr_conf_dir() + "users.json"), quiet(quiet) {
+    reload();
+}
 
 void Users::reload() {
     store = json::jobject();
@@ -219,7 +221,9 @@ bool Users::remove_user(const std::string& name) {
     return true;
 }
 
-void Users::remove_all() { store.clear(); }
+void Users::remove_all() {
+    store.clear();
+}
 
 bool Users::is_blocked(const std::string& name) {
     json::jobject record;
@@ -276,11 +280,13 @@ std::string Users::string_info(const std::string& name, const json::jobject& rec
     if (days <= 0) {
         validity = "never";
     } else {
-        long left = expired ? 0 : static_cast<long>(days) - elapsed_days(record["issued"].as_string());
+        long left =
+            expired ? 0 : static_cast<long>(days) - elapsed_days(record["issued"].as_string());
         validity = std::to_string(left) + " left - " + std::to_string(days) + " day(s)";
     }
     std::string text = "+ " + name + " -> " + status + "\n";
-    text += std::string("  -blocked: ") + (record["blocked"].ref() == "true" ? "true" : "false") + "\n";
+    text +=
+        std::string("  -blocked: ") + (record["blocked"].ref() == "true" ? "true" : "false") + "\n";
     text += "  -hash_key: " + record["hash_key"].as_string() + "\n";
     text += "  -issued(yyyymmdd): " + record["issued"].as_string() + "\n";
     text += "  -expired: " + validity;

@@ -5,9 +5,8 @@
 #include "harness.h"
 
 namespace {
-const char* BANNER =
-    "#########################################\n"
-    "## Kavro-Server: 1.3.1a             ##\n";
+const char* BANNER = "#########################################\n"
+                     "## Kavro-Server: 1.3.1a             ##\n";
 
 const char* USAGE_TAIL =
     "#########################################\n"
@@ -30,14 +29,17 @@ const std::string ABC_KEY = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb41
 bool is_usage(const std::string& out) {
     if (out.rfind(BANNER, 0) != 0) return false;
     std::string tail = USAGE_TAIL;
-    if (out.size() < tail.size() || out.compare(out.size() - tail.size(), tail.size(), tail) != 0) return false;
+    if (out.size() < tail.size() || out.compare(out.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
     // six banner lines, each 41 wide except the version line
     return out.find("\n", 0) == 41;
 }
 
 class AdminTest : public ::testing::Test {
   protected:
-    harness::RunResult run(const std::vector<std::string>& args) { return harness::run_kavrod(dir.path(), args); }
+    harness::RunResult run(const std::vector<std::string>& args) {
+        return harness::run_kavrod(dir.path(), args);
+    }
     harness::TempDir dir;
 };
 } // namespace
@@ -46,7 +48,11 @@ TEST_F(AdminTest, UsageRuns) {
     run({"--add-user", "keep", "p"});
     std::string before = dir.read("users.json");
     std::vector<std::vector<std::string>> cases = {
-        {}, {"foo"}, {"--debug"}, {"--add-user", "alice"}, {"--add-user", "bob", "p", "--add-user", "alice"}};
+        {},
+        {"foo"},
+        {"--debug"},
+        {"--add-user", "alice"},
+        {"--add-user", "bob", "p", "--add-user", "alice"}};
     for (auto& args : cases) {
         harness::RunResult r = run(args);
         EXPECT_EQ(r.status, 0);
@@ -59,7 +65,8 @@ TEST_F(AdminTest, RefusedNumberOfDaysEndsBeforeAnything) {
     for (const char* word : {"x", "", "99999999999"}) {
         harness::RunResult r = run({"--add-user", "a", "p", "--expired-user", "a", word});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, std::string("[ERROR] expired_user: number_days isn't a valid number: ") + word + "\n");
+        EXPECT_EQ(r.out, std::string("[ERROR] expired_user: number_days isn't a valid number: ") +
+                             word + "\n");
         EXPECT_FALSE(dir.exists("users.json"));
     }
 }
@@ -69,35 +76,45 @@ TEST_F(AdminTest, EveryOptionLogsItsLine) {
         std::vector<std::string> args;
         std::string out;
     } steps[] = {
-        {{"--add-user", "alice", "abc"}, "[INFO] add_user: username: alice, password: abc, success\n"},
-        {{"--expired-user", "alice", "7x"}, "[INFO] set_expired: username: alice, expired_days: 7, success\n"},
+        {{"--add-user", "alice", "abc"},
+         "[INFO] add_user: username: alice, password: abc, success\n"},
+        {{"--expired-user", "alice", "7x"},
+         "[INFO] set_expired: username: alice, expired_days: 7, success\n"},
         {{"--renew-user", "alice"}, "[INFO] renew_user: username: alice, success\n"},
         {{"--block-user", "alice", "--unblock-user", "alice"},
-         "[INFO] block_user: username: alice, success\n[INFO] unblock_user: username: alice, success\n"},
-        {{"--password-user", "alice", "abc"}, "[INFO] set_password: username: alice, password: abc, success\n"},
-        {{"--rename-user", "alice", "bob"}, "[INFO] rename_user: old_username: alice, new_username: bob, success\n"},
-        {{"--info-user", "--add-user"}, "[ERROR] validate_user: username --add-user not registered\n"},
+         "[INFO] block_user: username: alice, success\n[INFO] unblock_user: username: alice, "
+         "success\n"},
+        {{"--password-user", "alice", "abc"},
+         "[INFO] set_password: username: alice, password: abc, success\n"},
+        {{"--rename-user", "alice", "bob"},
+         "[INFO] rename_user: old_username: alice, new_username: bob, success\n"},
+        {{"--info-user", "--add-user"},
+         "[ERROR] validate_user: username --add-user not registered\n"},
         {{"--remove-user", "alice"},
-         "[ERROR] validate_user: username alice not registered\n[ERROR] remove_user: username: alice, failed\n"},
+         "[ERROR] validate_user: username alice not registered\n[ERROR] remove_user: username: "
+         "alice, failed\n"},
         {{"--expired-user", "bob", "-1"},
          "[ERROR] set_expired: days out-of-range min: 0, 0=unlimited\n"
          "[ERROR] set_expired: username: bob, expired_days: -1, failed\n"},
-        {{"--add-user", "abcdefghijklmnop", "p"}, "[INFO] add_user: username: abcdefghijklmnop, password: p, success\n"},
+        {{"--add-user", "abcdefghijklmnop", "p"},
+         "[INFO] add_user: username: abcdefghijklmnop, password: p, success\n"},
         {{"--add-user", "abcdefghijklmnopq", "p"},
          "[ERROR] username_check: length max: 16, input length: 17\n"
          "[ERROR] add_user: username: abcdefghijklmnopq, password: p, failed\n"},
         {{"--add-user", "a/b", "p"},
          "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: a/b\n"
          "[ERROR] add_user: username: a/b, password: p, failed\n"},
-        {{"--remove-user", "abcdefghijklmnop"}, "[INFO] remove_user: username: abcdefghijklmnop, success\n"},
+        {{"--remove-user", "abcdefghijklmnop"},
+         "[INFO] remove_user: username: abcdefghijklmnop, success\n"},
     };
     for (auto& s : steps) {
         harness::RunResult r = run(s.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, s.out) << s.args[0];
     }
-    EXPECT_EQ(dir.read("users.json"), "{\"bob\":{\"blocked\":false,\"hash_key\":\"" + ABC_KEY + "\",\"issued\":\"" +
-                                          harness::today() + "\",\"expired\":7}}");
+    EXPECT_EQ(dir.read("users.json"), "{\"bob\":{\"blocked\":false,\"hash_key\":\"" + ABC_KEY +
+                                          "\",\"issued\":\"" + harness::today() +
+                                          "\",\"expired\":7}}");
     EXPECT_EQ(dir.mode("users.json"), 0600u);
     harness::RunResult r = run({"--remove-all-user"});
     EXPECT_EQ(r.out, "[INFO] all users has removed\n");
@@ -113,23 +130,29 @@ TEST_F(AdminTest, ExpiryAroundTheLastDay) {
                  {-3, "active", "0 left - 3 day(s)"},
                  {-4, "expired", "0 left - 3 day(s)"}};
     for (auto& c : cases) {
-        dir.write("users.json", "{\"a\":{\"blocked\":false,\"hash_key\":\"" + ABC_KEY + "\",\"issued\":\"" +
-                                    harness::today(c.issued) + "\",\"expired\":3}}");
+        dir.write("users.json", "{\"a\":{\"blocked\":false,\"hash_key\":\"" + ABC_KEY +
+                                    "\",\"issued\":\"" + harness::today(c.issued) +
+                                    "\",\"expired\":3}}");
         harness::RunResult r = run({"--info-user", "a"});
-        EXPECT_EQ(r.out, std::string("+ a -> ") + c.status + "\n  -blocked: false\n  -hash_key: " + ABC_KEY +
-                             "\n  -issued(yyyymmdd): " + harness::today(c.issued) + "\n  -expired: " + c.left + "\n");
+        EXPECT_EQ(r.out, std::string("+ a -> ") + c.status + "\n  -blocked: false\n  -hash_key: " +
+                             ABC_KEY + "\n  -issued(yyyymmdd): " + harness::today(c.issued) +
+                             "\n  -expired: " + c.left + "\n");
     }
 }
 
 TEST_F(AdminTest, ListingExample) {
-    dir.write("users.json", "{\"alice\":{\"blocked\":false,\"hash_key\":\"" + ABC_KEY + "\",\"issued\":\"" +
-                                harness::today(-10) + "\",\"expired\":30},\"bob\":{\"blocked\":true,\"hash_key\":\"" +
-                                ABC_KEY + "\",\"issued\":\"" + harness::today(-71) + "\",\"expired\":30}}");
+    dir.write("users.json", "{\"alice\":{\"blocked\":false,\"hash_key\":\"" + ABC_KEY +
+                                "\",\"issued\":\"" + harness::today(-10) +
+                                "\",\"expired\":30},\"bob\":{\"blocked\":true,\"hash_key\":\"" +
+                                ABC_KEY + "\",\"issued\":\"" + harness::today(-71) +
+                                "\",\"expired\":30}}");
     harness::RunResult r = run({"--info-all-user"});
     EXPECT_EQ(r.out, "+ alice -> active\n  -blocked: false\n  -hash_key: " + ABC_KEY +
-                         "\n  -issued(yyyymmdd): " + harness::today(-10) + "\n  -expired: 20 left - 30 day(s)\n"
-                         "+ bob -> blocked & expired\n  -blocked: true\n  -hash_key: " + ABC_KEY +
-                         "\n  -issued(yyyymmdd): " + harness::today(-71) + "\n  -expired: 0 left - 30 day(s)\n"
+                         "\n  -issued(yyyymmdd): " + harness::today(-10) +
+                         "\n  -expired: 20 left - 30 day(s)\n"
+                         "+ bob -> blocked & expired\n  -blocked: true\n  -hash_key: " +
+                         ABC_KEY + "\n  -issued(yyyymmdd): " + harness::today(-71) +
+                         "\n  -expired: 0 left - 30 day(s)\n"
                          "Total User(s): 2\n");
 }
 
@@ -142,7 +165,8 @@ TEST_F(AdminTest, HandBrokenUsersFileIsKept) {
         if (name.rfind("users.json.invalid-", 0) == 0) kept = name;
     ASSERT_FALSE(kept.empty()) << r.out;
     EXPECT_EQ(dir.read(kept), "{\"alice\": {\"blocked\": fals");
-    EXPECT_NE(r.out.find("[WARNING] save_users: unreadable users file kept as " + dir.file(kept)), std::string::npos);
+    EXPECT_NE(r.out.find("[WARNING] save_users: unreadable users file kept as " + dir.file(kept)),
+              std::string::npos);
     EXPECT_NE(dir.read("users.json").find("\"bob\""), std::string::npos);
 }
 

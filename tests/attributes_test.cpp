@@ -14,7 +14,8 @@ TEST(Log, LineFormatAndUserTextStaysAnArgument) {
     kvr_logs_print("WARNING", "user: %s", "%s%n%x");
     kvr_logs_print("ERROR", "no arguments %%");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[INFO] local_port: 80 entering event loop\n[WARNING] user: %s%n%x\n[ERROR] no arguments %\n");
+              "[INFO] local_port: 80 entering event loop\n[WARNING] user: %s%n%x\n[ERROR] no "
+              "arguments %\n");
 }
 
 TEST(Log, LongMessageIsWhole) {
@@ -54,8 +55,8 @@ TEST(Permission, RepairsModeAndReportsMissingFile) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(fix_file_permission(dir.file("missing").c_str()));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "[ERROR] fix_file_permission: can't check file permission for " + dir.file("missing") +
-                  ", No such file or directory\n");
+              "[ERROR] fix_file_permission: can't check file permission for " +
+                  dir.file("missing") + ", No such file or directory\n");
 }
 
 TEST(AtomicWrite, ReplacesWholeFileWithPrivateMode) {

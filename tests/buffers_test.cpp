@@ -84,14 +84,18 @@ TEST(Buffers, LengthPrefixedStrings) {
     Buffers b;
     ASSERT_TRUE(b.allocate(16));
     ASSERT_TRUE(b.putS16("abc"));
-    EXPECT_EQ(bytes(b), std::string("\x03\x00" "abc", 5));
+    EXPECT_EQ(bytes(b), std::string("\x03\x00"
+                                    "abc",
+                                    5));
     std::string s;
     ASSERT_TRUE(b.getS16(s));
     EXPECT_EQ(s, "abc");
     EXPECT_EQ(b.length(), 0u);
     // a short string: the prefix stays consumed, the rest stays readable
     b.clear();
-    b.put("\x05\x00" "ab", 4);
+    b.put("\x05\x00"
+          "ab",
+          4);
     EXPECT_FALSE(b.getS16(s));
     EXPECT_EQ(bytes(b), "ab");
     // write position 4 of 16: a 4-byte prefix and 8 bytes fit, 9 do not

@@ -14,7 +14,8 @@ struct Parsed {
 Parsed parse(std::vector<std::string> words) {
     words.insert(words.begin(), "kavrod");
     std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(&w[0]);
+    for (auto& w : words)
+        argv.push_back(&w[0]);
     Parsed p;
     kvr_logs_debug = false;
     p.result = kvr_cmd_parse(static_cast<int>(argv.size()), argv.data(), p.queue, p.bad);
@@ -23,9 +24,13 @@ Parsed parse(std::vector<std::string> words) {
 } // namespace
 
 TEST(CommandLine, UsageCases) {
-    std::vector<std::vector<std::string>> usage = {
-        {}, {"foo"}, {"--debug"}, {"--add-user", "alice"}, {"--block-user", "a", "--add-user", "alice"}};
-    for (auto& words : usage) EXPECT_EQ(parse(words).result, CMD_USAGE) << words.size();
+    std::vector<std::vector<std::string>> usage = {{},
+                                                   {"foo"},
+                                                   {"--debug"},
+                                                   {"--add-user", "alice"},
+                                                   {"--block-user", "a", "--add-user", "alice"}};
+    for (auto& words : usage)
+        EXPECT_EQ(parse(words).result, CMD_USAGE) << words.size();
 }
 
 TEST(CommandLine, WordsAreTakenVerbatim) {
@@ -37,8 +42,9 @@ TEST(CommandLine, WordsAreTakenVerbatim) {
 }
 
 TEST(CommandLine, QueueKeepsOrderAndFields) {
-    Parsed p = parse({"--block-user", "a", "junk", "--unblock-user", "a", "--rename-user", "a", "b",
-                      "--password-user", "b", "pw", "--expired-user", "b", "7x", "--remove-all-user"});
+    Parsed p =
+        parse({"--block-user", "a", "junk", "--unblock-user", "a", "--rename-user", "a", "b",
+               "--password-user", "b", "pw", "--expired-user", "b", "7x", "--remove-all-user"});
     ASSERT_EQ(p.result, CMD_RUN);
     ASSERT_EQ(p.queue.size(), 6u);
     EXPECT_EQ(p.queue[0].command, 5);
@@ -64,10 +70,17 @@ TEST(CommandLine, NumberDaysConversion) {
         const char* word;
         bool ok;
         int32_t value;
-    } cases[] = {{"30", true, 30},     {"30days", true, 30},        {" +5", true, 5},
-                 {"-3", true, -3},     {"0", true, 0},              {"x", false, 0},
-                 {"", false, 0},       {"2147483647", true, INT32_MAX}, {"2147483648", false, 0},
-                 {"-2147483649", false, 0}, {"99999999999999999999", false, 0}};
+    } cases[] = {{"30", true, 30},
+                 {"30days", true, 30},
+                 {" +5", true, 5},
+                 {"-3", true, -3},
+                 {"0", true, 0},
+                 {"x", false, 0},
+                 {"", false, 0},
+                 {"2147483647", true, INT32_MAX},
+                 {"2147483648", false, 0},
+                 {"-2147483649", false, 0},
+                 {"99999999999999999999", false, 0}};
     for (auto& c : cases) {
         int32_t v = 0;
         EXPECT_EQ(kvr_cmd_days(c.word, v), c.ok) << c.word;

@@ -47,27 +47,36 @@ class ConfigTest : public ::testing::Test {
     harness::TempDir dir;
 };
 
-bool has(const std::string& out, const std::string& line) { return out.find(line + "\n") != std::string::npos; }
+bool has(const std::string& out, const std::string& line) {
+    return out.find(line + "\n") != std::string::npos;
+}
 } // namespace
 
 TEST_F(ConfigTest, MissingFileGetsTheDefaults) {
     Config config;
     std::string out = load(config);
     std::string d = dir.path() + "/";
-    EXPECT_EQ(dir.read("config.json"),
-              "{\n\t\"tcp_std\": [\n\t\t80\n\t],\n\t\"tcp_ssl\": [\n\t\t443\n\t],\n\t\"ssl_cert\": \"" + d +
-                  "cert.pem\",\n\t\"ssl_key\": \"" + d + "key.pem\",\n\t\"ssl_version\": \"AUTO\",\n"
-                  "\t\"conn_timeout\": 60,\n\t\"dns_resolver\": \"/etc/resolv.conf\",\n\t\"http_ok\": "
-                  "\"HTTP/1.1 101 Switching Protocols[crlf]Upgrade: websocket[crlf]Connection: Upgrade[crlf][crlf]\"\n}");
+    EXPECT_EQ(
+        dir.read("config.json"),
+        "{\n\t\"tcp_std\": [\n\t\t80\n\t],\n\t\"tcp_ssl\": [\n\t\t443\n\t],\n\t\"ssl_cert\": \"" +
+            d + "cert.pem\",\n\t\"ssl_key\": \"" + d +
+            "key.pem\",\n\t\"ssl_version\": \"AUTO\",\n"
+            "\t\"conn_timeout\": 60,\n\t\"dns_resolver\": \"/etc/resolv.conf\",\n\t\"http_ok\": "
+            "\"HTTP/1.1 101 Switching Protocols[crlf]Upgrade: websocket[crlf]Connection: "
+            "Upgrade[crlf][crlf]\"\n}");
     EXPECT_EQ(dir.mode("config.json"), 0600u);
-    size_t warn = out.find("[WARNING] forcing write default config to file: " + d + "config.json\n");
+    size_t warn =
+        out.find("[WARNING] forcing write default config to file: " + d + "config.json\n");
     size_t path = out.find("[INFO] config path: " + d + "config.json\n");
     ASSERT_NE(warn, std::string::npos) << out;
     EXPECT_LT(warn, path);
     EXPECT_TRUE(has(out, "[INFO] config tcp_std: [80]"));
-    EXPECT_TRUE(has(out, "[INFO] config http_ok: HTTP/1.1 101 Switching Protocols[crlf]Upgrade: websocket[crlf]Connection: Upgrade[crlf][crlf]"));
+    EXPECT_TRUE(has(out, "[INFO] config http_ok: HTTP/1.1 101 Switching Protocols[crlf]Upgrade: "
+                         "websocket[crlf]Connection: Upgrade[crlf][crlf]"));
     EXPECT_EQ(out.find("bak"), std::string::npos) << "nothing to keep for a missing file";
-    EXPECT_EQ(config.http_ok, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+    EXPECT_EQ(
+        config.http_ok,
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
 }
 
 TEST_F(ConfigTest, ValidFileIsUsedAndLeftAlone) {
@@ -98,9 +107,11 @@ TEST_P(ConfigSettingTest, InvalidSettingIsReportedAndFileRewritten) {
     Config config;
     std::string out = load(config);
     EXPECT_TRUE(has(out, std::string("[ERROR] ") + p.error)) << out;
-    EXPECT_TRUE(has(out, "[WARNING] forcing write possible current config to file: " + dir.file("config.json")));
+    EXPECT_TRUE(has(out, "[WARNING] forcing write possible current config to file: " +
+                             dir.file("config.json")));
     EXPECT_EQ(dir.read("config.json.bak"), original) << "the operator's file is kept";
-    EXPECT_TRUE(has(out, "[WARNING] load_config: previous config file kept as " + dir.file("config.json.bak")));
+    EXPECT_TRUE(has(out, "[WARNING] load_config: previous config file kept as " +
+                             dir.file("config.json.bak")));
     EXPECT_EQ(dir.read("config.json").find("unused"), std::string::npos);
     EXPECT_EQ(dir.mode("config.json"), 0600u);
 }
@@ -108,15 +119,18 @@ TEST_P(ConfigSettingTest, InvalidSettingIsReportedAndFileRewritten) {
 INSTANTIATE_TEST_SUITE_P(
     Settings, ConfigSettingTest,
     ::testing::Values(
-        BadSetting{"tcp_std", "[80, 0, 8080]", "config_key: tcp_std, value: 0 isn't in range (1-65535)"},
+        BadSetting{"tcp_std", "[80, 0, 8080]",
+                   "config_key: tcp_std, value: 0 isn't in range (1-65535)"},
         BadSetting{"tcp_std", "\"80\"", "config_key: tcp_std, isn't array value: 80"},
         BadSetting{"tcp_std", "[\"80\"]", "config_key: tcp_std, value: 80 is not valid number"},
-        BadSetting{"tcp_ssl", "[65536]", "config_key: tcp_ssl, value: 65536 isn't in range (1-65535)"},
+        BadSetting{"tcp_ssl", "[65536]",
+                   "config_key: tcp_ssl, value: 65536 isn't in range (1-65535)"},
         BadSetting{"ssl_cert", "\"\"", "config_key: ssl_cert, doesn't contain path value"},
         BadSetting{"ssl_key", "7", "config_key: ssl_key, isn't string value"},
         BadSetting{"ssl_version", "3", "config_key: ssl_version, isn't string value"},
         BadSetting{"conn_timeout", "4", "config_key: conn_timeout, value: 4 isn't in range (5-60)"},
-        BadSetting{"conn_timeout", "61", "config_key: conn_timeout, value: 61 isn't in range (5-60)"},
+        BadSetting{"conn_timeout", "61",
+                   "config_key: conn_timeout, value: 61 isn't in range (5-60)"},
         BadSetting{"conn_timeout", "\"30\"", "config_key: conn_timeout, isn't number value"},
         BadSetting{"dns_resolver", "[]", "config_key: dns_resolver, isn't string value"},
         BadSetting{"http_ok", "null", "config_key: http_ok, isn't string value"}));
@@ -128,15 +142,20 @@ TEST_F(ConfigTest, PortsReadBeforeTheBadOneAreKept) {
     EXPECT_EQ(config.tcp_std, std::vector<int>{80});
     std::string text = dir.read("config.json");
     EXPECT_NE(text.find("\"tcp_std\": [\n\t\t80\n\t]"), std::string::npos) << text;
-    EXPECT_NE(text.find("HTTP/1.1 101 Switching"), std::string::npos) << "later keys revert to defaults";
+    EXPECT_NE(text.find("HTTP/1.1 101 Switching"), std::string::npos)
+        << "later keys revert to defaults";
 }
 
 TEST_F(ConfigTest, AcceptedValues) {
     struct {
         const char* key;
         const char* value;
-    } cases[] = {{"tcp_std", "[]"}, {"conn_timeout", "5"}, {"conn_timeout", "30.9"},
-                 {"ssl_version", "\"TLSv1_2\""}, {"ssl_version", "\"tls1.3\""}, {"http_ok", "\"\""},
+    } cases[] = {{"tcp_std", "[]"},
+                 {"conn_timeout", "5"},
+                 {"conn_timeout", "30.9"},
+                 {"ssl_version", "\"TLSv1_2\""},
+                 {"ssl_version", "\"tls1.3\""},
+                 {"http_ok", "\"\""},
                  {"http_ok", "\"A\\r\\nB[lf]\""}};
     for (auto& c : cases) {
         dir.write("config.json", config_text(dir.path(), c.key, c.value));
@@ -166,7 +185,8 @@ TEST_F(ConfigTest, BrokenOrArrayFileIsReplacedByDefaults) {
     Config config;
     std::string out = load(config);
     EXPECT_TRUE(has(out, "[ERROR] read_config_file: config file isn't valid: Key conflict")) << out;
-    EXPECT_TRUE(has(out, "[WARNING] forcing write default config to file: " + dir.file("config.json")));
+    EXPECT_TRUE(
+        has(out, "[WARNING] forcing write default config to file: " + dir.file("config.json")));
     EXPECT_EQ(dir.read("config.json.bak"), "{\"tcp_std\": [80], \"tcp_std\": [81]}");
 
     dir.write("config.json", "[1, 2]");
@@ -190,9 +210,10 @@ TEST_F(ConfigTest, UnwritableFileEndsTheProcess) {
 }
 
 TEST_F(ConfigTest, ResolverLines) {
-    dir.write("r1", "# comment\nsearch lan\n#nameserver 8.8.4.4\nnameserver 1.1.1.1\r\n"
-                    "NameServer\t9.9.9.9\nnameserver 1.1.1.1 # home\nnameserver2001:4860:4860::8888\n"
-                    "nameserver fe80::1%eth0");
+    dir.write("r1",
+              "# comment\nsearch lan\n#nameserver 8.8.4.4\nnameserver 1.1.1.1\r\n"
+              "NameServer\t9.9.9.9\nnameserver 1.1.1.1 # home\nnameserver2001:4860:4860::8888\n"
+              "nameserver fe80::1%eth0");
     Config config;
     testing::internal::CaptureStdout();
     config.read_dns_resolv_file(dir.file("r1"));
@@ -223,8 +244,9 @@ TEST_F(ConfigTest, ResolverChoiceAndFallback) {
     Config none;
     none.read_dns_resolv_file(dir.file("missing"));
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(has(out, "[WARNING] read_dns_resolv_file: local dns is empty or maybe wrong resolv.conf file, "
-                         "force using default dns (8.8.8.8:53)"));
+    EXPECT_TRUE(has(
+        out, "[WARNING] read_dns_resolv_file: local dns is empty or maybe wrong resolv.conf file, "
+             "force using default dns (8.8.8.8:53)"));
     ASSERT_EQ(none.local_dns.size(), 1u);
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, none.local_dns[0].address, text, sizeof(text));

@@ -20,7 +20,9 @@
 
 namespace harness {
 
-std::string kavrod_path() { return KAVROD_BIN; }
+std::string kavrod_path() {
+    return KAVROD_BIN;
+}
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/kavrod-test-XXXXXX";
@@ -29,7 +31,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    for (const std::string& name : list()) unlink(file(name).c_str());
+    for (const std::string& name : list())
+        unlink(file(name).c_str());
     rmdir(path_.c_str());
 }
 
@@ -45,7 +48,9 @@ std::string TempDir::read(const std::string& name) const {
     return ss.str();
 }
 
-bool TempDir::exists(const std::string& name) const { return access(file(name).c_str(), F_OK) == 0; }
+bool TempDir::exists(const std::string& name) const {
+    return access(file(name).c_str(), F_OK) == 0;
+}
 
 unsigned TempDir::mode(const std::string& name) const {
     struct stat st;
@@ -74,7 +79,8 @@ static pid_t spawn(const std::string& dir, const std::vector<std::string>& args,
     std::vector<char*> argv;
     std::string bin = kavrod_path();
     argv.push_back(const_cast<char*>(bin.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(bin.c_str(), argv.data());
     _exit(127);
@@ -129,7 +135,8 @@ std::string Service::output() const {
 
 static int occurrences(const std::string& text, const std::string& part) {
     int n = 0;
-    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+        ++n;
     return n;
 }
 
@@ -193,7 +200,8 @@ std::vector<pid_t> child_pids(pid_t pid) {
     std::vector<pid_t> out;
     std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     pid_t c;
-    while (in >> c) out.push_back(c);
+    while (in >> c)
+        out.push_back(c);
     return out;
 }
 
@@ -223,7 +231,8 @@ EchoServer::EchoServer(Kind kind, const std::string& address, int port) : kind_(
     fd_ = socket(ss.ss_family, kind == TCP ? SOCK_STREAM : SOCK_DGRAM, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0 || (kind == TCP && listen(fd_, 64) != 0)) {
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
+        (kind == TCP && listen(fd_, 64) != 0)) {
         close(fd_);
         fd_ = -1;
         return;
@@ -282,8 +291,10 @@ void EchoServer::serve_tcp() {
         }
         conns.emplace_back(echo_connection, c, std::cref(stop_), slow_ms_);
     }
-    for (auto& t : conns) t.join();
-    for (int c : fds) close(c);
+    for (auto& t : conns)
+        t.join();
+    for (int c : fds)
+        close(c);
 }
 
 void EchoServer::serve_udp() {

@@ -33,7 +33,8 @@ void ServiceTest::add_user(const std::string& name, const std::string& password)
 
 static std::string port_list(const std::vector<int>& ports) {
     std::string out = "[";
-    for (size_t i = 0; i < ports.size(); ++i) out += (i ? "," : "") + std::to_string(ports[i]);
+    for (size_t i = 0; i < ports.size(); ++i)
+        out += (i ? "," : "") + std::to_string(ports[i]);
     return out + "]";
 }
 
@@ -41,11 +42,11 @@ void ServiceTest::write_config(const ServiceOptions& o) {
     dir.write("cert.pem", cert_pem);
     dir.write("key.pem", key_pem);
     dir.write("resolv.conf", o.resolv_conf);
-    std::string text = "{\"tcp_std\":" + port_list(o.plain) + ",\"tcp_ssl\":" + port_list(o.tls) +
-                       ",\"ssl_cert\":\"" + dir.file("cert.pem") + "\",\"ssl_key\":\"" +
-                       dir.file("key.pem") + "\",\"ssl_version\":\"AUTO\",\"conn_timeout\":" +
-                       std::to_string(o.conn_timeout) + ",\"dns_resolver\":\"" +
-                       dir.file("resolv.conf") + "\",\"http_ok\":\"" + o.http_ok + "\"}";
+    std::string text =
+        "{\"tcp_std\":" + port_list(o.plain) + ",\"tcp_ssl\":" + port_list(o.tls) +
+        ",\"ssl_cert\":\"" + dir.file("cert.pem") + "\",\"ssl_key\":\"" + dir.file("key.pem") +
+        "\",\"ssl_version\":\"AUTO\",\"conn_timeout\":" + std::to_string(o.conn_timeout) +
+        ",\"dns_resolver\":\"" + dir.file("resolv.conf") + "\",\"http_ok\":\"" + o.http_ok + "\"}";
     dir.write("config.json", text);
 }
 

@@ -15,7 +15,8 @@ struct ServiceOptions {
     std::vector<int> plain;
     std::vector<int> tls;
     int conn_timeout = 60;
-    std::string http_ok = "HTTP/1.1 101 Switching Protocols[crlf]Upgrade: websocket[crlf]Connection: Upgrade[crlf][crlf]";
+    std::string http_ok = "HTTP/1.1 101 Switching Protocols[crlf]Upgrade: "
+                          "websocket[crlf]Connection: Upgrade[crlf][crlf]";
     std::string resolv_conf = "nameserver 127.0.0.1\n";
     bool debug = false;
 };

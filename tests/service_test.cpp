@@ -13,7 +13,8 @@ namespace {
 
 std::string pattern(size_t n, unsigned seed) {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
     return s;
 }
 
@@ -72,9 +73,11 @@ TEST_P(TcpEchoTest, BytesComeBackUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, TcpEchoTest,
                          ::testing::Values(EchoCase{false, false, 1}, EchoCase{false, false, 2018},
-                                           EchoCase{false, false, 2021}, EchoCase{false, true, 5000},
-                                           EchoCase{false, false, 3 << 20}, EchoCase{true, false, 1},
-                                           EchoCase{true, true, 2019}, EchoCase{true, false, 5000},
+                                           EchoCase{false, false, 2021},
+                                           EchoCase{false, true, 5000},
+                                           EchoCase{false, false, 3 << 20},
+                                           EchoCase{true, false, 1}, EchoCase{true, true, 2019},
+                                           EchoCase{true, false, 5000},
                                            EchoCase{true, false, 3 << 20}),
                          [](const ::testing::TestParamInfo<EchoCase>& info) {
                              return std::string(info.param.tls ? "tls" : "plain") +
@@ -94,8 +97,10 @@ TEST_F(ServiceTest, RecordAndSegmentsArriveInSmallPieces) {
     std::string reply;
     ASSERT_TRUE(c->recv_exact(c->reply.size(), reply));
     c->key = tunnel::sha256("pw");
-    std::string segment = tunnel::seal(c->key, tunnel::connect_header(0xA3, "127.0.0.1", echo.port()));
-    std::string bytes = "GET / HTTP/1.1\r\n\r\n" + tunnel::auth_record("bob", static_cast<uint16_t>(segment.size())) + segment;
+    std::string segment =
+        tunnel::seal(c->key, tunnel::connect_header(0xA3, "127.0.0.1", echo.port()));
+    std::string bytes = "GET / HTTP/1.1\r\n\r\n" +
+                        tunnel::auth_record("bob", static_cast<uint16_t>(segment.size())) + segment;
     for (char ch : bytes) {
         ASSERT_TRUE(c->send_raw(std::string(1, ch)));
         usleep(2000);
@@ -107,14 +112,17 @@ TEST_F(ServiceTest, RecordAndSegmentsArriveInSmallPieces) {
     // one data segment split byte by byte, then two segments in one write
     std::string sealed = tunnel::seal(c->key, "piecewise");
     std::string framed = tunnel::le16(static_cast<uint16_t>(sealed.size())) + sealed;
-    for (char ch : framed) ASSERT_TRUE(c->send_raw(std::string(1, ch)));
+    for (char ch : framed)
+        ASSERT_TRUE(c->send_raw(std::string(1, ch)));
     std::string plain;
     ASSERT_TRUE(c->recv_segment(plain));
     EXPECT_EQ(plain, "piecewise");
     std::string a = tunnel::seal(c->key, "first"), b = tunnel::seal(c->key, "second");
-    ASSERT_TRUE(c->send_raw(tunnel::le16(static_cast<uint16_t>(a.size())) + a + tunnel::le16(static_cast<uint16_t>(b.size())) + b));
+    ASSERT_TRUE(c->send_raw(tunnel::le16(static_cast<uint16_t>(a.size())) + a +
+                            tunnel::le16(static_cast<uint16_t>(b.size())) + b));
     std::string got;
-    while (got.size() < 11 && c->recv_segment(plain)) got += plain;
+    while (got.size() < 11 && c->recv_segment(plain))
+        got += plain;
     EXPECT_EQ(got, "firstsecond");
 }
 
@@ -160,7 +168,8 @@ TEST_F(ServiceTest, DnsRequestGoesToHostResolver) {
     ASSERT_GT(port, 0) << service->output();
     auto c = client(port, false);
     ASSERT_TRUE(c->open_tunnel("d", "n", 0xA5, "10.77.77.2", 53));
-    std::string query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x01x\x00\x00\x01\x00\x01", 19);
+    std::string query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00\x01x\x00\x00\x01\x00\x01",
+                      19);
     ASSERT_TRUE(c->send_segment(query));
     std::string plain;
     ASSERT_TRUE(c->recv_segment(plain));
@@ -203,7 +212,8 @@ TEST_P(RefusalTest, SessionEndsWithoutEstablish) {
     std::string segment = tunnel::seal(tunnel::sha256(p.password),
                                        tunnel::connect_header(0xA3, "127.0.0.1", echo.port()));
     if (p.record_size > 2048) segment.resize(2100, 'x'); // the declared size can never fit
-    uint16_t size = p.record_size < 0 ? static_cast<uint16_t>(segment.size()) : static_cast<uint16_t>(p.record_size);
+    uint16_t size = p.record_size < 0 ? static_cast<uint16_t>(segment.size())
+                                      : static_cast<uint16_t>(p.record_size);
     ASSERT_TRUE(c->send_raw(tunnel::auth_record(p.user, size) + segment));
     EXPECT_TRUE(c->wait_closed()) << p.label;
     if (p.record_size < 0 && std::string(p.password) == "right") {
@@ -219,7 +229,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"expired", "carol", "right", -1, false, true},
                       RefusalCase{"unknown user", "mallory", "right", -1, false, false},
                       RefusalCase{"record size 0", "carol", "right", 0, false, false},
-                      RefusalCase{"size below a sealed segment", "carol", "right", 27, false, false},
+                      RefusalCase{"size below a sealed segment", "carol", "right", 27, false,
+                                  false},
                       RefusalCase{"size beyond the buffer", "carol", "right", 4000, false, false}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) {
         std::string s = info.param.label;
@@ -319,7 +330,8 @@ TEST_F(ServiceTest, SigtermEndsEveryWorker) {
     EXPECT_EQ(service->stop(), 0);
     std::string out = service->output();
     EXPECT_NE(out.find("[INFO] start_service: aborting kavro service"), std::string::npos) << out;
-    for (pid_t w : workers) EXPECT_NE(kill(w, 0), 0) << "worker " << w << " still alive";
+    for (pid_t w : workers)
+        EXPECT_NE(kill(w, 0), 0) << "worker " << w << " still alive";
     EXPECT_LT(out.find("start_service: starting kavro service"), out.find("entering event loop"));
 }
 
@@ -336,7 +348,8 @@ TEST_F(ServiceTest, UnbindablePlainPortEndsOnlyItsWorker) {
     ServiceOptions o;
     o.plain = {taken, good};
     start(o);
-    EXPECT_TRUE(service->wait_for("[DEATH] server->setup_tcp_server: cant bind on local_port " + std::to_string(taken)));
+    EXPECT_TRUE(service->wait_for("[DEATH] server->setup_tcp_server: cant bind on local_port " +
+                                  std::to_string(taken)));
     auto c = client(good, false);
     ASSERT_TRUE(c->open_tunnel("b", "p", 0xA3, "127.0.0.1", echo.port()));
     echo_through(*c, "still served");
@@ -353,8 +366,13 @@ TEST_F(ServiceTest, TlsPortWithoutKeyStopsTheService) {
     service.reset(new harness::Service(dir.path(), {"--start-service"}));
     EXPECT_EQ(service->wait_exit(15000), 0);
     std::string out = service->output();
-    EXPECT_NE(out.find("[ERROR] setup_ssl_server: unable to load ssl private key: " + dir.file("key.pem")), std::string::npos) << out;
-    EXPECT_NE(out.find("[ERROR] fork_service: failed to setup service for port: " + std::to_string(tls)), std::string::npos);
+    EXPECT_NE(out.find("[ERROR] setup_ssl_server: unable to load ssl private key: " +
+                       dir.file("key.pem")),
+              std::string::npos)
+        << out;
+    EXPECT_NE(
+        out.find("[ERROR] fork_service: failed to setup service for port: " + std::to_string(tls)),
+        std::string::npos);
     EXPECT_NE(out.find("start_service: aborting kavro service"), std::string::npos);
 }
 
@@ -409,10 +427,17 @@ TEST_F(ServiceTest, DescriptorsReturnAfterManySessions) {
         auto c = client(port, false);
         ASSERT_TRUE(c);
         switch (i % 5) {
-        case 0: break; // connect and leave
-        case 1: c->send_raw(tunnel::auth_record("nobody", 40)); break;
-        case 2: c->send_raw(tunnel::auth_record("fd", 0)); break;
-        case 3: c->open_tunnel("fd", "p", 0xA3, "127.0.0.1", closed_port); break;
+        case 0:
+            break; // connect and leave
+        case 1:
+            c->send_raw(tunnel::auth_record("nobody", 40));
+            break;
+        case 2:
+            c->send_raw(tunnel::auth_record("fd", 0));
+            break;
+        case 3:
+            c->open_tunnel("fd", "p", 0xA3, "127.0.0.1", closed_port);
+            break;
         case 4:
             ASSERT_TRUE(c->open_tunnel("fd", "p", 0xA3, "127.0.0.1", echo.port()));
             echo_through(*c, "ok");

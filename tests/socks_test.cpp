@@ -18,10 +18,12 @@ std::string record(const std::string& name, uint16_t size) {
     std::string r("\x03\x1A", 2);
     std::string field = name;
     field.resize(16, '\0');
-    return r + field + std::string(1, static_cast<char>(size & 0xFF)) + std::string(1, static_cast<char>(size >> 8));
+    return r + field + std::string(1, static_cast<char>(size & 0xFF)) +
+           std::string(1, static_cast<char>(size >> 8));
 }
 
-std::string header(uint8_t status, uint8_t proto, const std::string& addr16, uint8_t p0, uint8_t p1) {
+std::string header(uint8_t status, uint8_t proto, const std::string& addr16, uint8_t p0,
+                   uint8_t p1) {
     std::string h;
     h += static_cast<char>(status);
     h += static_cast<char>(proto);
@@ -120,7 +122,8 @@ TEST(Socks, ConnectHeaderDescriptors) {
         EXPECT_EQ(kvr_socks_ktun_desc(hdr, family, socktype, port, dns), c.ok);
         std::string out = testing::internal::GetCapturedStdout();
         if (!c.ok) {
-            EXPECT_NE(out.find("[WARNING] kvr_socks_ktun_desc: invalid kavrotun"), std::string::npos);
+            EXPECT_NE(out.find("[WARNING] kvr_socks_ktun_desc: invalid kavrotun"),
+                      std::string::npos);
             continue;
         }
         EXPECT_EQ(family, c.family);

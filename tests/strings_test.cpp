@@ -8,7 +8,8 @@
 TEST(Strings, Tests) {
     EXPECT_TRUE(str_digit(""));
     EXPECT_TRUE(str_digit("0123"));
-    for (const char* s : {"-1", "1.5", "12a", "\xb9"}) EXPECT_FALSE(str_digit(s)) << s;
+    for (const char* s : {"-1", "1.5", "12a", "\xb9"})
+        EXPECT_FALSE(str_digit(s)) << s;
     EXPECT_TRUE(str_startwith("abc", ""));
     EXPECT_FALSE(str_startwith("abc", "abcd"));
     EXPECT_TRUE(str_contains("abc", ""));
@@ -32,8 +33,10 @@ TEST(Strings, Replace) {
         const char *text, *pattern, *with;
         uint64_t limit;
         const char* want;
-    } cases[] = {{"aaa", "a", "aa", 0, "aaaaaa"}, {"aaa", "a", "aa", 2, "aaaaa"},
-                 {"abc", "x", "y", 0, "abc"},     {"abc", "", "y", 0, "abc"},
+    } cases[] = {{"aaa", "a", "aa", 0, "aaaaaa"},
+                 {"aaa", "a", "aa", 2, "aaaaa"},
+                 {"abc", "x", "y", 0, "abc"},
+                 {"abc", "", "y", 0, "abc"},
                  {"a\r\nb", "\r\n", "[crlf]", 0, "a[crlf]b"}};
     for (auto& c : cases) {
         std::string s = c.text;
@@ -66,7 +69,8 @@ TEST(Strings, GetlineLineEnds) {
 
     std::istringstream in2("a\r\rb");
     std::vector<std::string> lines;
-    while (str_getline(in2, line)) lines.push_back(line);
+    while (str_getline(in2, line))
+        lines.push_back(line);
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "", "b"}));
 
     std::istringstream empty("");

@@ -24,7 +24,8 @@ std::string sha256(const std::string& text) {
     unsigned char out[32];
     wc_Sha256 sha;
     wc_InitSha256(&sha);
-    wc_Sha256Update(&sha, reinterpret_cast<const byte*>(text.data()), static_cast<word32>(text.size()));
+    wc_Sha256Update(&sha, reinterpret_cast<const byte*>(text.data()),
+                    static_cast<word32>(text.size()));
     wc_Sha256Final(&sha, out);
     wc_Sha256Free(&sha);
     return std::string(reinterpret_cast<char*>(out), 32);
@@ -42,8 +43,8 @@ std::string seal(const std::string& key, const std::string& plain, const std::st
     wc_AesGcmSetKey(&aes, reinterpret_cast<const byte*>(key.data()), 32);
     byte* body = reinterpret_cast<byte*>(&out[12]);
     wc_AesGcmEncrypt(&aes, body, reinterpret_cast<const byte*>(plain.data()),
-                     static_cast<word32>(plain.size()), reinterpret_cast<const byte*>(iv.data()), 12,
-                     body + plain.size(), 16, nullptr, 0);
+                     static_cast<word32>(plain.size()), reinterpret_cast<const byte*>(iv.data()),
+                     12, body + plain.size(), 16, nullptr, 0);
     wc_AesFree(&aes);
     return out;
 }
@@ -57,7 +58,8 @@ bool open_sealed(const std::string& key, const std::string& sealed, std::string&
     wc_AesGcmSetKey(&aes, reinterpret_cast<const byte*>(key.data()), 32);
     const byte* body = reinterpret_cast<const byte*>(sealed.data()) + 12;
     int r = wc_AesGcmDecrypt(&aes, reinterpret_cast<byte*>(&plain[0]), body, static_cast<word32>(n),
-                             reinterpret_cast<const byte*>(sealed.data()), 12, body + n, 16, nullptr, 0);
+                             reinterpret_cast<const byte*>(sealed.data()), 12, body + n, 16,
+                             nullptr, 0);
     wc_AesFree(&aes);
     return r == 0;
 }
@@ -76,7 +78,8 @@ std::string auth_record(const std::string& name, uint16_t size) {
     return rec + field + le16(size);
 }
 
-std::string connect_header(uint8_t protocol, const std::string& address, uint16_t port, uint8_t status) {
+std::string connect_header(uint8_t protocol, const std::string& address, uint16_t port,
+                           uint8_t status) {
     std::string hdr(20, '\0');
     hdr[0] = static_cast<char>(status);
     hdr[1] = static_cast<char>(protocol);
@@ -135,13 +138,17 @@ bool Client::connect_to(int port, bool tls, const std::string& address) {
     return wolfSSL_connect(ssl_) == WOLFSSL_SUCCESS;
 }
 
-void Client::set_rcvbuf(int bytes) { setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)); }
+void Client::set_rcvbuf(int bytes) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+}
 
 bool Client::send_raw(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        int n = ssl_ ? wolfSSL_write(ssl_, bytes.data() + done, static_cast<int>(bytes.size() - done))
-                     : static_cast<int>(send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
+        int n =
+            ssl_ ? wolfSSL_write(ssl_, bytes.data() + done, static_cast<int>(bytes.size() - done))
+                 : static_cast<int>(
+                       send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
@@ -216,7 +223,8 @@ bool Client::send_segment(const std::string& plain) {
     return send_raw(le16(static_cast<uint16_t>(sealed.size())) + sealed);
 }
 
-bool Client::recv_segment(std::string& plain, int timeout_ms, size_t* sealed_size, std::string* iv) {
+bool Client::recv_segment(std::string& plain, int timeout_ms, size_t* sealed_size,
+                          std::string* iv) {
     std::string len, sealed;
     if (!recv_exact(2, len, timeout_ms)) return false;
     size_t n = static_cast<uint8_t>(len[0]) | (static_cast<uint8_t>(len[1]) << 8);

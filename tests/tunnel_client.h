@@ -45,7 +45,8 @@ class Client {
                       std::string* iv = nullptr);
 
     std::string key;
-    std::string reply = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
+    std::string reply =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
     int fd = -1;
 
   private:

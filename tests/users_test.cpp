@@ -51,8 +51,10 @@ TEST_F(UsersTest, SaveWritesOneCompactLineWithPrivateMode) {
 }
 
 TEST_F(UsersTest, ValidationMessages) {
-    file("{\"five\":5,\"alice\":" + record("20240101", 0) + ",\"s\":{\"blocked\":false,\"hash_key\":\"x\","
-         "\"issued\":\"1\",\"expired\":\"30\"},\"m\":{\"blocked\":false,\"hash_key\":\"x\",\"expired\":1}}");
+    file("{\"five\":5,\"alice\":" + record("20240101", 0) +
+         ",\"s\":{\"blocked\":false,\"hash_key\":\"x\","
+         "\"issued\":\"1\",\"expired\":\"30\"},\"m\":{\"blocked\":false,\"hash_key\":\"x\","
+         "\"expired\":1}}");
     Users users(false);
     EXPECT_EQ(output_of([&] { EXPECT_FALSE(users.renew_user("five")); }),
               "[ERROR] validate_user: username five, invalid object type\n");
@@ -84,19 +86,23 @@ TEST_F(UsersTest, UsernameRules) {
         {"a.b-c_d@e", nullptr},
         {"abcdefghijklmnopq", "[ERROR] username_check: length max: 16, input length: 17\n"},
         {"", "[ERROR] username_check: can't be empty\n"},
-        {"a b", "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: a b\n"},
-        {"caf\xc3\xa9", "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: caf\xc3\xa9\n"},
+        {"a b",
+         "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: a b\n"},
+        {"caf\xc3\xa9", "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid "
+                        "input: caf\xc3\xa9\n"},
     };
     for (auto& c : cases) {
-        std::string out = output_of([&] { EXPECT_EQ(users.username_check(c.name), c.error == nullptr) << c.name; });
+        std::string out = output_of(
+            [&] { EXPECT_EQ(users.username_check(c.name), c.error == nullptr) << c.name; });
         EXPECT_EQ(out, c.error ? c.error : "") << c.name;
     }
 }
 
 TEST_F(UsersTest, AddUserChecksInOrder) {
     Users users(false);
-    EXPECT_EQ(output_of([&] { EXPECT_FALSE(users.add_user("bad name", "")); }),
-              "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: bad name\n");
+    EXPECT_EQ(
+        output_of([&] { EXPECT_FALSE(users.add_user("bad name", "")); }),
+        "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: bad name\n");
     EXPECT_EQ(output_of([&] { EXPECT_FALSE(users.add_user("ok", "")); }),
               "[ERROR] add_user: username ok, password can't be empty\n");
     EXPECT_TRUE(users.add_user("ok", "p"));
@@ -125,9 +131,10 @@ TEST_F(UsersTest, RenameMovesAccountToTheEnd) {
     Users users(false);
     EXPECT_EQ(output_of([&] { EXPECT_FALSE(users.rename_user("a", "a")); }),
               "[ERROR] rename_user: new username a already exist\n");
-    EXPECT_EQ(output_of([&] { EXPECT_FALSE(users.rename_user("a", "no way")); }),
-              "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: no way\n"
-              "[ERROR] rename_user: new username no way\n");
+    EXPECT_EQ(
+        output_of([&] { EXPECT_FALSE(users.rename_user("a", "no way")); }),
+        "[ERROR] username_check: only allow(a-zA-Z0-9.-_@) characters, invalid input: no way\n"
+        "[ERROR] rename_user: new username no way\n");
     ASSERT_TRUE(users.rename_user("a", "c"));
     EXPECT_EQ(users.accounts().list_keys(), (std::vector<std::string>{"b", "c"}));
     uint8_t key[32];
@@ -150,7 +157,7 @@ TEST_F(UsersTest, ExpiryCountsWholeDaysFromIssue) {
         int issued_offset;
         int days;
         bool expired;
-    } cases[] = {{0, 1, false}, {-1, 1, false}, {-2, 1, true}, {-400, 0, false},
+    } cases[] = {{0, 1, false},     {-1, 1, false},   {-2, 1, true},   {-400, 0, false},
                  {-400, -3, false}, {-30, 30, false}, {-31, 30, true}, {3, 1, false}};
     for (auto& c : cases) {
         file("{\"a\":" + record(harness::today(c.issued_offset), c.days) + "}");
@@ -173,8 +180,10 @@ TEST_F(UsersTest, HashKeyLengths) {
         file("{\"a\":" + record("20240101", 0, false, c.key) + "}");
         Users users(false);
         uint8_t key[32] = {0};
-        std::string out = output_of([&] { EXPECT_EQ(users.get_hashkey("a", key, 32), c.error == nullptr); });
-        EXPECT_EQ(out, c.error ? std::string("[ERROR] get_hashkey: username a ") + c.error + "\n" : "");
+        std::string out =
+            output_of([&] { EXPECT_EQ(users.get_hashkey("a", key, 32), c.error == nullptr); });
+        EXPECT_EQ(out,
+                  c.error ? std::string("[ERROR] get_hashkey: username a ") + c.error + "\n" : "");
         if (c.key.size() == 62) {
             EXPECT_EQ(key[30], 0x15) << "31 bytes were decoded";
             EXPECT_EQ(key[31], 0);
@@ -186,7 +195,8 @@ TEST_F(UsersTest, DamagedFilesNeverThrow) {
     const char* files[] = {
         "[1,2]",
         "{\"a\":{\"blocked\":false,\"hash_key\":\"zz\",\"issued\":\"99999999\",\"expired\":1e999}}",
-        "{\"a\":{\"blocked\":false,\"hash_key\":\"\\u0041\",\"issued\":\"abc\",\"expired\":-99999999999}}",
+        "{\"a\":{\"blocked\":false,\"hash_key\":\"\\u0041\",\"issued\":\"abc\",\"expired\":-"
+        "99999999999}}",
         "{\"a\":[1],\"b\":\"x\",\"c\":null}",
     };
     for (const char* f : files) {
@@ -217,8 +227,10 @@ TEST_F(UsersTest, UnreadableFileIsKeptAsideOnSave) {
     EXPECT_EQ(users.accounts().size(), 0u);
     ASSERT_TRUE(users.add_user("bob", "p"));
     std::string out = output_of([&] { EXPECT_TRUE(users.save()); });
-    EXPECT_NE(out.find("[WARNING] save_users: unreadable users file kept as " + dir.file("users.json.invalid-")),
-              std::string::npos) << out;
+    EXPECT_NE(out.find("[WARNING] save_users: unreadable users file kept as " +
+                       dir.file("users.json.invalid-")),
+              std::string::npos)
+        << out;
     bool kept = false;
     for (const std::string& name : dir.list()) {
         if (name.rfind("users.json.invalid-", 0) == 0) {
@@ -238,7 +250,8 @@ TEST_F(UsersTest, FailedSaveLeavesOldFileIntact) {
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
         Users users(false);
-        for (int i = 0; i < 200; ++i) users.add_user("user" + std::to_string(i), "p");
+        for (int i = 0; i < 200; ++i)
+            users.add_user("user" + std::to_string(i), "p");
         struct rlimit lim = {1024, 1024};
         setrlimit(RLIMIT_FSIZE, &lim);
         _exit(users.save() ? 0 : 3);
@@ -251,20 +264,35 @@ TEST_F(UsersTest, FailedSaveLeavesOldFileIntact) {
 }
 
 TEST_F(UsersTest, ListingMatchesTheAccountText) {
-    file("{\"alice\":" + record(harness::today(-10), 30) + ",\"bob\":" + record(harness::today(-70), 30, true) +
-         ",\"eve\":" + record(harness::today(-1), 1, true) + ",\"zed\":" + record("20200101", 0) + ",\"bad\":7}");
+    file("{\"alice\":" + record(harness::today(-10), 30) + ",\"bob\":" +
+         record(harness::today(-70), 30, true) + ",\"eve\":" + record(harness::today(-1), 1, true) +
+         ",\"zed\":" + record("20200101", 0) + ",\"bad\":7}");
     Users users(false);
     std::string out = output_of([&] { users.print_list_users(); });
     EXPECT_EQ(out, "[ERROR] validate_user: username bad, invalid object type\n"
-                   "+ alice -> active\n  -blocked: false\n  -hash_key: " + ABC_KEY + "\n"
-                   "  -issued(yyyymmdd): " + harness::today(-10) + "\n  -expired: 20 left - 30 day(s)\n"
-                   "+ bob -> blocked & expired\n  -blocked: true\n  -hash_key: " + ABC_KEY + "\n"
-                   "  -issued(yyyymmdd): " + harness::today(-70) + "\n  -expired: 0 left - 30 day(s)\n"
-                   "+ eve -> blocked\n  -blocked: true\n  -hash_key: " + ABC_KEY + "\n"
-                   "  -issued(yyyymmdd): " + harness::today(-1) + "\n  -expired: 0 left - 1 day(s)\n"
-                   "+ zed -> active\n  -blocked: false\n  -hash_key: " + ABC_KEY + "\n"
-                   "  -issued(yyyymmdd): 20200101\n  -expired: never\n"
-                   "Total User(s): 4\n");
+                   "+ alice -> active\n  -blocked: false\n  -hash_key: " +
+                       ABC_KEY +
+                       "\n"
+                       "  -issued(yyyymmdd): " +
+                       harness::today(-10) +
+                       "\n  -expired: 20 left - 30 day(s)\n"
+                       "+ bob -> blocked & expired\n  -blocked: true\n  -hash_key: " +
+                       ABC_KEY +
+                       "\n"
+                       "  -issued(yyyymmdd): " +
+                       harness::today(-70) +
+                       "\n  -expired: 0 left - 30 day(s)\n"
+                       "+ eve -> blocked\n  -blocked: true\n  -hash_key: " +
+                       ABC_KEY +
+                       "\n"
+                       "  -issued(yyyymmdd): " +
+                       harness::today(-1) +
+                       "\n  -expired: 0 left - 1 day(s)\n"
+                       "+ zed -> active\n  -blocked: false\n  -hash_key: " +
+                       ABC_KEY +
+                       "\n"
+                       "  -issued(yyyymmdd): 20200101\n  -expired: never\n"
+                       "Total User(s): 4\n");
     EXPECT_EQ(output_of([&] { EXPECT_TRUE(users.info_user("zed")); }),
               "+ zed -> active\n  -blocked: false\n  -hash_key: " + ABC_KEY +
                   "\n  -issued(yyyymmdd): 20200101\n  -expired: never\n");

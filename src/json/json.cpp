@@ -14,24 +14,37 @@ const char* CHAR_FORMAT = "%c";
 const char* FLOAT_FORMAT = "%f";
 const char* DOUBLE_FORMAT = "%lf";
 
-static bool is_ws(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-static bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+static bool is_ws(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+static bool is_hex(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 namespace jtype {
 jtype peek(char c) {
     switch (c) {
-    case '"': return js_string;
-    case '{': return js_object;
-    case '[': return js_array;
+    case '"':
+        return js_string;
+    case '{':
+        return js_object;
+    case '[':
+        return js_array;
     case 't':
-    case 'f': return js_boolean;
-    case 'n': return js_null;
-    case '-': return js_number;
-    default: return (c >= '0' && c <= '9') ? js_number : js_invalid;
+    case 'f':
+        return js_boolean;
+    case 'n':
+        return js_null;
+    case '-':
+        return js_number;
+    default:
+        return (c >= '0' && c <= '9') ? js_number : js_invalid;
     }
 }
 
-jtype detect(const char* s) { return peek(*parsing::tlws(s)); }
+jtype detect(const char* s) {
+    return peek(*parsing::tlws(s));
+}
 } // namespace jtype
 
 // ---- reader -------------------------------------------------------------
@@ -48,13 +61,19 @@ jtype::jtype reader::type() const {
 
 bool reader::is_valid() const {
     switch (type()) {
-    case jtype::js_string: return state == 8;
-    case jtype::js_number: return state == 2 || state == 3 || state == 5 || state == 8;
+    case jtype::js_string:
+        return state == 8;
+    case jtype::js_number:
+        return state == 2 || state == 3 || state == 5 || state == 8;
     case jtype::js_object:
-    case jtype::js_array: return state == 4;
-    case jtype::js_boolean: return text == "true" || text == "false";
-    case jtype::js_null: return text == "null";
-    case jtype::js_invalid: return false;
+    case jtype::js_array:
+        return state == 4;
+    case jtype::js_boolean:
+        return text == "true" || text == "false";
+    case jtype::js_null:
+        return text == "null";
+    case jtype::js_invalid:
+        return false;
     }
     throw std::logic_error("Unexpected return");
 }
@@ -66,13 +85,20 @@ push_outcome reader::push(char c) {
 
 push_outcome reader::push_value(char c) {
     switch (text.empty() ? jtype::peek(c) : jtype::peek(text[0])) {
-    case jtype::js_string: return push_string(c);
-    case jtype::js_number: return push_number(c);
-    case jtype::js_object: return push_object(c);
-    case jtype::js_array: return push_array(c);
-    case jtype::js_boolean: return push_boolean(c);
-    case jtype::js_null: return push_null(c);
-    default: return push_outcome::refused;
+    case jtype::js_string:
+        return push_string(c);
+    case jtype::js_number:
+        return push_number(c);
+    case jtype::js_object:
+        return push_object(c);
+    case jtype::js_array:
+        return push_array(c);
+    case jtype::js_boolean:
+        return push_boolean(c);
+    case jtype::js_null:
+        return push_null(c);
+    default:
+        return push_outcome::refused;
     }
 }
 
@@ -101,8 +127,10 @@ push_outcome reader::push_string(char c) {
         if (!is_hex(c)) return push_outcome::refused;
         state = state == 7 ? 2 : state + 1;
         break;
-    case 8: return push_outcome::refused;
-    default: throw std::logic_error("Unexpected return");
+    case 8:
+        return push_outcome::refused;
+    default:
+        throw std::logic_error("Unexpected return");
     }
     text += c;
     return push_outcome::consumed;
@@ -110,18 +138,18 @@ push_outcome reader::push_string(char c) {
 
 push_outcome reader::push_number(char c) {
     enum { MINUS, PLUS, ZERO, DIGIT, POINT, EXP, OTHER };
-    int cls = c == '-' ? MINUS
-              : c == '+' ? PLUS
-              : c == '0' ? ZERO
+    int cls = c == '-'                 ? MINUS
+              : c == '+'               ? PLUS
+              : c == '0'               ? ZERO
               : (c >= '1' && c <= '9') ? DIGIT
-              : c == '.' ? POINT
+              : c == '.'               ? POINT
               : (c == 'e' || c == 'E') ? EXP
                                        : OTHER;
     // next state per (state, class); -1 refuses
     static const signed char next[9][7] = {
-        {1, -1, 2, 3, -1, -1, -1},   {-1, -1, 2, 3, -1, -1, -1}, {-1, -1, -1, -1, 4, 6, -1},
-        {-1, -1, 3, 3, 4, 6, -1},    {-1, -1, 5, 5, -1, -1, -1}, {-1, -1, 5, 5, -1, 6, -1},
-        {7, 7, 8, 8, -1, -1, -1},    {-1, -1, 8, 8, -1, -1, -1}, {-1, -1, 8, 8, -1, -1, -1},
+        {1, -1, 2, 3, -1, -1, -1}, {-1, -1, 2, 3, -1, -1, -1}, {-1, -1, -1, -1, 4, 6, -1},
+        {-1, -1, 3, 3, 4, 6, -1},  {-1, -1, 5, 5, -1, -1, -1}, {-1, -1, 5, 5, -1, 6, -1},
+        {7, 7, 8, 8, -1, -1, -1},  {-1, -1, 8, 8, -1, -1, -1}, {-1, -1, 8, 8, -1, -1, -1},
     };
     if (state > 8) throw std::logic_error("Unexpected return");
     int to = next[state][cls];
@@ -191,9 +219,12 @@ push_outcome reader::push_array(char c) {
     case 3:
         if (is_ws(c)) return push_outcome::blank;
         return start_element(c);
-    case 2: return push_element(c);
-    case 4: return push_outcome::refused;
-    default: throw std::logic_error("Unexpected return");
+    case 2:
+        return push_element(c);
+    case 4:
+        return push_outcome::refused;
+    default:
+        throw std::logic_error("Unexpected return");
     }
 }
 
@@ -232,9 +263,12 @@ push_outcome reader::push_object(char c) {
         sub_reader->push(c);
         state = 2;
         return push_outcome::consumed;
-    case 2: return push_member(c);
-    case 4: return push_outcome::refused;
-    default: throw std::logic_error("Unexpected return");
+    case 2:
+        return push_member(c);
+    case 4:
+        return push_outcome::refused;
+    default:
+        throw std::logic_error("Unexpected return");
     }
 }
 
@@ -269,7 +303,9 @@ push_outcome kvp_reader::push(char c) {
     return r;
 }
 
-bool kvp_reader::is_valid() const { return key_done && reader::is_valid(); }
+bool kvp_reader::is_valid() const {
+    return key_done && reader::is_valid();
+}
 
 std::string kvp_reader::readout() const {
     std::string out;
@@ -288,14 +324,16 @@ void kvp_reader::append_to(std::string& out) const {
 namespace parsing {
 
 const char* tlws(const char* s) {
-    while (*s && is_ws(*s)) ++s;
+    while (*s && is_ws(*s))
+        ++s;
     return s;
 }
 
 std::string read_digits(const char* s) {
     const char* p = tlws(s);
     const char* start = p;
-    while (*p >= '0' && *p <= '9') ++p;
+    while (*p >= '0' && *p <= '9')
+        ++p;
     return std::string(start, p);
 }
 
@@ -325,8 +363,10 @@ std::vector<std::string> parse_array(const char* input) {
         if (v.type == jtype::js_invalid) throw parsing_error("Input was not properly formated");
         out.push_back(v.type == jtype::js_string ? decode_string(v.value.c_str()) : v.value);
         p = tlws(v.remainder);
-        if (*p == ',') ++p;
-        else if (*p == ']') return out;
+        if (*p == ',')
+            ++p;
+        else if (*p == ']')
+            return out;
     }
 }
 
@@ -340,18 +380,34 @@ std::string decode_string(const char* literal) {
         }
         ++p;
         switch (*p) {
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '\\':
+            out += '\\';
+            break;
+        case '"':
+            out += '"';
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
         case 'u':
             // the escape is dropped whole; stop short of the terminator
-            for (int i = 0; i < 4 && p[1]; ++i) ++p;
+            for (int i = 0; i < 4 && p[1]; ++i)
+                ++p;
             break;
-        default: throw parsing_error("Expected control character");
+        default:
+            throw parsing_error("Expected control character");
         }
     }
     return out;
@@ -361,14 +417,29 @@ std::string encode_string(const char* text) {
     std::string out("\"");
     for (const char* p = text; *p; ++p) {
         switch (*p) {
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        default: out += *p;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            out += *p;
         }
     }
     out += '"';
@@ -385,9 +456,13 @@ std::string jobject::entry::as_string() const {
     return v;
 }
 
-bool jobject::entry::is_string() const { return parsing::parse(ref().c_str()).type == jtype::js_string; }
+bool jobject::entry::is_string() const {
+    return parsing::parse(ref().c_str()).type == jtype::js_string;
+}
 
-bool jobject::entry::is_number() const { return parsing::parse(ref().c_str()).type == jtype::js_number; }
+bool jobject::entry::is_number() const {
+    return parsing::parse(ref().c_str()).type == jtype::js_number;
+}
 
 jobject::const_proxy::const_proxy(const jobject& source, const std::string& key)
     : source(source), key(key) {
@@ -400,13 +475,17 @@ const std::string& jobject::const_proxy::ref() const {
     return *v;
 }
 
-void jobject::proxy::set_string(const std::string& text) { sink.set(key, parsing::encode_string(text)); }
+void jobject::proxy::set_string(const std::string& text) {
+    sink.set(key, parsing::encode_string(text));
+}
 
 void jobject::proxy::set_number(int value) {
     sink.set(key, parsing::get_number_string(value, INT_FORMAT));
 }
 
-void jobject::proxy::set_boolean(bool value) { sink.set(key, value ? "true" : "false"); }
+void jobject::proxy::set_boolean(bool value) {
+    sink.set(key, value ? "true" : "false");
+}
 
 void jobject::proxy::set_array(const std::vector<std::string>& items, bool quote) {
     std::string text("[");
@@ -445,8 +524,10 @@ jobject jobject::parse(const char* text) {
         parsing::parse_outcome v = parsing::parse(p);
         if (v.type == jtype::js_invalid) throw parsing_error("Input is not a valid object");
         p = parsing::tlws(v.remainder);
-        if (*p == ',') ++p;
-        else if (*p != close) throw parsing_error("Input is not a valid object");
+        if (*p == ',')
+            ++p;
+        else if (*p != close)
+            throw parsing_error("Input is not a valid object");
         doc += std::make_pair(std::move(key), std::move(v.value));
         if (*p == '\0') throw parsing_error("Input is not a valid object");
     }
@@ -483,20 +564,26 @@ void jobject::remove(const std::string& key) {
     size_t at = it->second;
     index.erase(it);
     members.erase(members.begin() + static_cast<std::ptrdiff_t>(at));
-    for (size_t i = at; i < members.size(); ++i) index[members[i].first] = i;
+    for (size_t i = at; i < members.size(); ++i)
+        index[members[i].first] = i;
 }
 
 std::vector<std::string> jobject::list_keys() const {
     std::vector<std::string> keys;
     if (array_kind) return keys;
     keys.reserve(members.size());
-    for (const auto& m : members) keys.push_back(m.first);
+    for (const auto& m : members)
+        keys.push_back(m.first);
     return keys;
 }
 
-bool jobject::has_key(const std::string& key) const { return find(key) != nullptr; }
+bool jobject::has_key(const std::string& key) const {
+    return find(key) != nullptr;
+}
 
-jobject::const_value jobject::array(size_t n) const { return const_value(members.at(n).second); }
+jobject::const_value jobject::array(size_t n) const {
+    return const_value(members.at(n).second);
+}
 
 jobject::proxy jobject::operator[](const std::string& key) {
     if (array_kind) throw invalid_key(key);
@@ -522,7 +609,9 @@ jobject::operator std::string() const {
     return out;
 }
 
-static bool is_container(const std::string& v) { return !v.empty() && (v[0] == '{' || v[0] == '['); }
+static bool is_container(const std::string& v) {
+    return !v.empty() && (v[0] == '{' || v[0] == '[');
+}
 
 std::string jobject::pretty(unsigned int indent) const {
     std::string out(indent, '\t');

@@ -100,7 +100,9 @@ parse_outcome parse(const char* input);
 std::vector<std::string> parse_array(const char* input);
 std::string decode_string(const char* literal);
 std::string encode_string(const char* text);
-inline std::string encode_string(const std::string& text) { return encode_string(text.c_str()); }
+inline std::string encode_string(const std::string& text) {
+    return encode_string(text.c_str());
+}
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -192,10 +194,12 @@ class jobject {
         void set_number(int value);
         void set_boolean(bool value);
         void set_array(const std::vector<std::string>& items, bool quote);
-        template <typename T> void set_number_array(const std::vector<T>& values, const char* format) {
+        template <typename T>
+        void set_number_array(const std::vector<T>& values, const char* format) {
             std::vector<std::string> texts;
             texts.reserve(values.size());
-            for (const T& v : values) texts.push_back(parsing::get_number_string(v, format));
+            for (const T& v : values)
+                texts.push_back(parsing::get_number_string(v, format));
             set_array(texts, false);
         }
 
@@ -219,16 +223,24 @@ class jobject {
     jobject& operator=(const jobject&) = default;
 
     static jobject parse(const char* text);
-    static jobject parse(const std::string& text) { return parse(text.c_str()); }
+    static jobject parse(const std::string& text) {
+        return parse(text.c_str());
+    }
 
     jobject& operator+=(const std::pair<std::string, std::string>& member);
     void set(const std::string& key, const std::string& value_text);
     void remove(const std::string& key);
-    void clear() { members.clear(), index.clear(); }
+    void clear() {
+        members.clear(), index.clear();
+    }
     std::vector<std::string> list_keys() const;
     bool has_key(const std::string& key) const;
-    size_t size() const { return members.size(); }
-    bool is_array() const { return array_kind; }
+    size_t size() const {
+        return members.size();
+    }
+    bool is_array() const {
+        return array_kind;
+    }
     const_value array(size_t n) const;
 
     virtual proxy operator[](const std::string& key);

@@ -61,7 +61,8 @@ TEST(JsonParse, DeepNestingIsRefusedNotACrash) {
     EXPECT_EQ(parsing::parse(deep.c_str()).type, jt::js_invalid);
     EXPECT_EQ(error_of([&] { jobject::parse(deep); }), "Input is not a valid object");
     std::string objects;
-    for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
+    for (int i = 0; i < 100000; ++i)
+        objects += "{\"a\":";
     EXPECT_EQ(parsing::parse(objects.c_str()).type, jt::js_invalid);
     // nesting well inside the bound still parses
     std::string ok = std::string(200, '[') + std::string(200, ']');
@@ -154,7 +155,8 @@ TEST(JsonObject, ArraysRefuseKeys) {
 }
 
 TEST(JsonObject, ConversionsAndStores) {
-    jobject doc = jobject::parse("{\"i\":80.5,\"e\":1e3,\"s\":\"a\\tb\",\"n\":60,\"l\":[80],\"v\":[1,2.5,\"3\"]}");
+    jobject doc = jobject::parse(
+        "{\"i\":80.5,\"e\":1e3,\"s\":\"a\\tb\",\"n\":60,\"l\":[80],\"v\":[1,2.5,\"3\"]}");
     EXPECT_EQ(static_cast<int>(doc["i"]), 80);
     EXPECT_EQ(static_cast<int>(doc["e"]), 1);
     EXPECT_EQ(doc["s"].as_string(), "a\tb");
@@ -177,8 +179,9 @@ TEST(JsonObject, ConversionsAndStores) {
 
 TEST(JsonObject, PrettyText) {
     jobject doc = jobject::parse("{\"x\":[{\"a\":[1,2]},[],{},\"s\\n\"],\"e\":{}}");
-    EXPECT_EQ(doc.pretty(0), "{\n\t\"x\": [\n\t\t{\n\t\t\t\"a\": [\n\t\t\t\t1,\n\t\t\t\t2\n\t\t\t]\n"
-                             "\t\t},\n\t\t[],\n\t\t{},\n\t\t\"s\\n\"\n\t],\n\t\"e\": {}\n}");
+    EXPECT_EQ(doc.pretty(0),
+              "{\n\t\"x\": [\n\t\t{\n\t\t\t\"a\": [\n\t\t\t\t1,\n\t\t\t\t2\n\t\t\t]\n"
+              "\t\t},\n\t\t[],\n\t\t{},\n\t\t\"s\\n\"\n\t],\n\t\"e\": {}\n}");
     EXPECT_EQ(jobject().pretty(2), "\t\t{}");
     jobject quoted;
     quoted.set("k\"q", "1");
@@ -201,10 +204,13 @@ TEST(JsonObject, DefaultConfigurationPrintsExactly) {
 }
 
 TEST(JsonObject, IndentedUsersFileWrittenBackCompactInOrder) {
-    const char* text = "{\n  \"zed\" : { \"blocked\" : false , \"hash_key\" : \"ab\" ,\n"
-                       "  \"issued\" : \"20240131\", \"expired\" : 0 },\n"
-                       "  \"amy\" : {\"blocked\":true,\"hash_key\":\"cd\",\"issued\":\"20240105\",\"expired\":30}\n}\n";
-    EXPECT_EQ(static_cast<std::string>(jobject::parse(text)),
-              "{\"zed\":{\"blocked\":false,\"hash_key\":\"ab\",\"issued\":\"20240131\",\"expired\":0},"
-              "\"amy\":{\"blocked\":true,\"hash_key\":\"cd\",\"issued\":\"20240105\",\"expired\":30}}");
+    const char* text =
+        "{\n  \"zed\" : { \"blocked\" : false , \"hash_key\" : \"ab\" ,\n"
+        "  \"issued\" : \"20240131\", \"expired\" : 0 },\n"
+        "  \"amy\" : "
+        "{\"blocked\":true,\"hash_key\":\"cd\",\"issued\":\"20240105\",\"expired\":30}\n}\n";
+    EXPECT_EQ(
+        static_cast<std::string>(jobject::parse(text)),
+        "{\"zed\":{\"blocked\":false,\"hash_key\":\"ab\",\"issued\":\"20240131\",\"expired\":0},"
+        "\"amy\":{\"blocked\":true,\"hash_key\":\"cd\",\"issued\":\"20240105\",\"expired\":30}}");
 }
