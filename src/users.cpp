@@ -18,7 +18,10 @@ void Users::reload() {
     store = json::jobject();
     unreadable = false;
     std::string text;
-    if (!kvr_read_file(path, text)) return;
+    if (!kvr_read_file(path, text)) {
+        unreadable = errno != ENOENT; // there, but not ours to read: never overwrite it
+        return;
+    }
     try {
         store = json::jobject::parse(text);
     } catch (const json::parsing_error&) {

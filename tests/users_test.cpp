@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,6 +241,18 @@ TEST_F(UsersTest, UnreadableFileIsKeptAsideOnSave) {
     }
     EXPECT_TRUE(kept);
     EXPECT_NE(dir.read("users.json").find("\"bob\""), std::string::npos);
+}
+
+TEST_F(UsersTest, FileThatCannotBeOpenedIsKeptAsideToo) {
+    ASSERT_EQ(mkdir(dir.file("users.json").c_str(), 0700), 0);
+    Users users(false);
+    ASSERT_TRUE(users.add_user("bob", "p"));
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(users.save());
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("kept as"), std::string::npos);
+    EXPECT_NE(dir.read("users.json").find("\"bob\""), std::string::npos);
+    for (const std::string& name : dir.list())
+        if (name != "users.json") rmdir(dir.file(name).c_str());
 }
 
 TEST_F(UsersTest, FailedSaveLeavesOldFileIntact) {
