@@ -451,3 +451,37 @@ TEST_F(ServiceTest, DescriptorsReturnAfterManySessions) {
     }
     EXPECT_EQ(after, before);
 }
+
+TEST_F(ServiceTest, NoPortsMeansNoService) {
+    ServiceOptions o; // both lists empty
+    write_config(o);
+    harness::RunResult r = harness::run_kavrod(dir.path(), {"--start-service"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("[ERROR] start_service: service not available"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(ServiceTest, DebugTraceOfATlsSession) {
+    harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");
+    add_user("trace", "p");
+    ServiceOptions o;
+    o.debug = true;
+    int port = start_one(o, true);
+    ASSERT_GT(port, 0);
+    {
+        auto c = client(port, true);
+        ASSERT_TRUE(c->open_tunnel("trace", "p", 0xA3, "127.0.0.1", echo.port()));
+        echo_through(*c, "traced");
+    }
+    for (const char* line :
+         {"[DEBUG] relay-server->do_ssl_accept: ssl accepted",
+          "[DEBUG] relay_server->do_http_response: http response completed",
+          "[DEBUG] relay-server->do_auth: authenticate completed",
+          "[DEBUG] client request: AF_INET,SOCK_STREAM,127.0.0.1:",
+          "[DEBUG] relay-server->do_connect: connect completed",
+          "[DEBUG] relay_remote->do_establish: establish completed",
+          "[DEBUG] relay-server->do_stream_recv: complete",
+          "[DEBUG] relay-remote->do_stream_recv: complete", "[DEBUG] session active: 0"}) {
+        EXPECT_TRUE(service->wait_for(line)) << line << "\n" << service->output();
+    }
+}
