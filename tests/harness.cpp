@@ -280,6 +280,8 @@ void EchoServer::serve_tcp() {
         int c = accept(fd_, nullptr, nullptr);
         if (c < 0) continue;
         fds.push_back(c);
+        timeval limit{5, 0}; // a blocked send must never hang the test that joins us
+        setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
         if (!close_after_.empty()) {
             send(c, close_after_.data(), close_after_.size(), MSG_NOSIGNAL);
             shutdown(c, SHUT_RDWR);
