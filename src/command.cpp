@@ -323,6 +323,8 @@ int start_service() {
     if (cfg == nullptr) return 1;
     cfg->load_config();
 
+    // The SIGTERM handler walks childs: it must never see the vector reallocate.
+    childs.reserve(cfg->tcp_std.size() + cfg->tcp_ssl.size());
     int result = 0;
     if (!fork_ports(cfg->tcp_std, false, result) || !fork_ports(cfg->tcp_ssl, true, result))
         return result;
