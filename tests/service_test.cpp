@@ -6,6 +6,7 @@
 #include <set>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -484,4 +485,31 @@ TEST_F(ServiceTest, DebugTraceOfATlsSession) {
           "[DEBUG] relay-remote->do_stream_recv: complete", "[DEBUG] session active: 0"}) {
         EXPECT_TRUE(service->wait_for(line)) << line << "\n" << service->output();
     }
+}
+
+TEST_F(ServiceTest, TlsRecordsArrivingTogetherAreAllRead) {
+    // Request, record, connect segment and a data segment as four TLS records
+    // in one TCP segment: nothing may wait for a readiness event that never comes.
+    harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");
+    add_user("cork", "p");
+    int port = start_one(ServiceOptions(), true);
+    ASSERT_GT(port, 0);
+    auto c = client(port, true);
+    std::string reply;
+    ASSERT_TRUE(c->recv_exact(c->reply.size(), reply));
+    c->key = tunnel::sha256("p");
+    std::string segment =
+        tunnel::seal(c->key, tunnel::connect_header(0xA3, "127.0.0.1", echo.port()));
+    std::string data = tunnel::seal(c->key, "corked");
+    int on = 1, off = 0;
+    setsockopt(c->fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
+    ASSERT_TRUE(c->send_raw("GET / HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(c->send_raw(tunnel::auth_record("cork", static_cast<uint16_t>(segment.size()))));
+    ASSERT_TRUE(c->send_raw(segment));
+    ASSERT_TRUE(c->send_raw(tunnel::le16(static_cast<uint16_t>(data.size())) + data));
+    setsockopt(c->fd, IPPROTO_TCP, TCP_CORK, &off, sizeof(off));
+    std::string answer, plain;
+    ASSERT_TRUE(c->recv_exact(4, answer));
+    ASSERT_TRUE(c->recv_segment(plain));
+    EXPECT_EQ(plain, "corked");
 }
