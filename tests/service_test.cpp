@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <set>
+#include <sys/resource.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -512,4 +513,34 @@ TEST_F(ServiceTest, TlsRecordsArrivingTogetherAreAllRead) {
     ASSERT_TRUE(c->recv_exact(4, answer));
     ASSERT_TRUE(c->recv_segment(plain));
     EXPECT_EQ(plain, "corked");
+}
+
+TEST_F(ServiceTest, RunningOutOfDescriptorsIsSurvived) {
+    harness::EchoServer echo(harness::EchoServer::TCP, "127.0.0.1");
+    add_user("many", "p");
+    ServiceOptions o;
+    o.plain = {harness::free_port()};
+    write_config(o);
+    // The service inherits a small descriptor limit.
+    struct rlimit saved, small = {48, 48};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    small.rlim_max = saved.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &small);
+    service.reset(new harness::Service(dir.path(), {"--start-service"}));
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(service->wait_for("entering event loop"));
+    std::vector<std::unique_ptr<tunnel::Client>> crowd;
+    for (int i = 0; i < 80; ++i)
+        crowd.push_back(client(o.plain[0], false));
+    usleep(300000);
+    crowd.clear();
+    std::unique_ptr<tunnel::Client> c;
+    for (int attempt = 0; attempt < 50; ++attempt) { // accepting resumes within about a second
+        c = client(o.plain[0], false);
+        if (c && c->open_tunnel("many", "p", 0xA3, "127.0.0.1", echo.port())) break;
+        c.reset();
+        usleep(100000);
+    }
+    ASSERT_TRUE(c);
+    echo_through(*c, "served again");
 }
